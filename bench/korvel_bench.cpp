@@ -1,0 +1,275 @@
+// Scan throughput of korvel per format switch on a deterministic corpus, with zlib's raw
+// inflate tried at every offset as the yardstick, measured in the same run.
+//
+// usage: korvel_bench <korvel binary> <corpus folder> [seconds per run] [file names...]
+#include <elf.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t corpusSize = 8 << 20;
+
+Bytes randomCorpus() {
+    std::mt19937 generator(1);
+    Bytes bytes(corpusSize);
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
+    return bytes;
+}
+
+Bytes textCorpus() {
+    static const char* const words[] = {"the", "of", "and", "to", "in", "is", "that", "for", "it", "as", "was",
+                                        "with", "be", "by", "on", "not", "he", "this", "are", "or", "his",
+                                        "from", "at", "which", "but", "have", "an", "had", "they", "you",
+                                        "compressed", "stream", "offset", "archive", "firmware", "buffer"};
+    std::mt19937 generator(2);
+    Bytes bytes;
+    while (bytes.size() < corpusSize) {
+        const char* word = words[generator() % std::size(words)];
+        bytes.insert(bytes.end(), word, word + std::strlen(word));
+        const auto mark = generator() % 12;
+        bytes.push_back(mark == 0 ? '.' : mark == 1 ? '\n' : mark == 2 ? ',' : ' ');
+    }
+    bytes.resize(corpusSize);
+    return bytes;
+}
+
+// The .text sections of the system's ELF executables, in name order.
+Bytes machineCodeCorpus() {
+    std::vector<fs::path> programs;
+    for (const char* folder : {"/usr/bin", "/usr/sbin", "/usr/lib/x86_64-linux-gnu"}) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder, error))
+            if (entry.is_regular_file(error)) programs.push_back(entry.path());
+    }
+    std::sort(programs.begin(), programs.end());
+    Bytes code;
+    for (const auto& program : programs) {
+        std::ifstream in(program, std::ios::binary);
+        Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (file.size() < sizeof(Elf64_Ehdr) || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) continue;
+        Elf64_Ehdr header;
+        std::memcpy(&header, file.data(), sizeof header);
+        if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_machine != EM_X86_64) continue;
+        if (header.e_shoff + std::uint64_t{header.e_shnum} * sizeof(Elf64_Shdr) > file.size() ||
+            header.e_shstrndx >= header.e_shnum)
+            continue;
+        std::vector<Elf64_Shdr> sections(header.e_shnum);
+        std::memcpy(sections.data(), file.data() + header.e_shoff, sections.size() * sizeof(Elf64_Shdr));
+        const Elf64_Shdr& names = sections[header.e_shstrndx];
+        for (const auto& section : sections) {
+            if (names.sh_offset + section.sh_name + 6 > file.size()) continue;
+            if (std::strcmp(reinterpret_cast<const char*>(file.data() + names.sh_offset + section.sh_name), ".text") != 0)
+                continue;
+            if (section.sh_offset + section.sh_size > file.size()) continue;
+            const auto begin = file.begin() + static_cast<std::ptrdiff_t>(section.sh_offset);
+            code.insert(code.end(), begin, begin + static_cast<std::ptrdiff_t>(section.sh_size));
+        }
+        if (code.size() >= corpusSize) break;
+    }
+    code.resize(std::min(code.size(), corpusSize));
+    return code;
+}
+
+void writeIfMissing(const fs::path& path, Bytes (*make)()) {
+    if (fs::exists(path)) return;
+    const Bytes bytes = make();
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+struct Measure {
+    double seconds = 0;
+    std::uint64_t bytes = 0;  // how much of the file was scanned
+    long maxResidentKiB = 0;
+    bool finished = false;
+};
+
+// Runs korvel over `input` with a wall-clock limit.
+Measure runKorvel(const std::string& korvel, const std::vector<std::string>& args, const fs::path& input,
+                  std::uint64_t bytes, double limitSeconds) {
+    const fs::path work = fs::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()));
+    fs::create_directories(work);
+    std::vector<std::string> argStorage{korvel};
+    argStorage.insert(argStorage.end(), args.begin(), args.end());
+    argStorage.push_back(input.string());
+    std::vector<char*> argv;
+    for (auto& arg : argStorage) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&actions, work.c_str());
+    pid_t pid = 0;
+    const auto start = Clock::now();
+    if (posix_spawn(&pid, korvel.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        std::perror("posix_spawn");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    Measure measure;
+    measure.bytes = bytes;
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        if (std::chrono::duration<double>(Clock::now() - start).count() > limitSeconds) {
+            kill(pid, SIGKILL);
+            wait4(pid, &status, 0, &usage);
+            fs::remove_all(work);
+            return measure;
+        }
+        usleep(2000);
+    }
+    measure.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    measure.maxResidentKiB = usage.ru_maxrss;
+    measure.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    fs::remove_all(work);
+    return measure;
+}
+
+// Tries the whole file, then 1 MiB, then 256 KiB prefixes until one run ends within the limit.
+Measure measureKorvel(const std::string& korvel, const std::vector<std::string>& args, const fs::path& file,
+                      double limitSeconds) {
+    const std::uint64_t size = fs::file_size(file);
+    for (std::uint64_t prefix : {size, std::uint64_t{1} << 20, std::uint64_t{256} << 10}) {
+        if (prefix > size) continue;
+        fs::path input = file;
+        if (prefix < size) {
+            input = fs::temp_directory_path() / ("korvel-bench-prefix-" + std::to_string(getpid()));
+            fs::copy_file(file, input, fs::copy_options::overwrite_existing);
+            fs::resize_file(input, prefix);
+        }
+        const Measure measure = runKorvel(korvel, args, fs::absolute(input), prefix, limitSeconds);
+        if (prefix < size) fs::remove(input);
+        if (measure.finished) return measure;
+    }
+    return {};
+}
+
+// zlib's raw inflate tried at every offset into one reused buffer of the default 256 MiB.
+Measure measureZlibPerOffset(const fs::path& file, double limitSeconds) {
+    std::ifstream in(file, std::ios::binary);
+    const Bytes input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Bytes output(std::size_t{256} << 20);
+    z_stream stream{};
+    inflateInit2(&stream, -15);
+    Measure measure;
+    std::uint64_t streamEnds = 0;
+    const auto start = Clock::now();
+    std::size_t offset = 0;
+    for (; offset < input.size(); ++offset) {
+        inflateReset2(&stream, -15);
+        stream.next_in = const_cast<Bytef*>(input.data() + offset);
+        stream.avail_in = static_cast<uInt>(input.size() - offset);
+        stream.next_out = output.data();
+        stream.avail_out = static_cast<uInt>(output.size());
+        streamEnds += inflate(&stream, Z_FINISH) == Z_STREAM_END;
+        if ((offset & 0xFFF) == 0 && std::chrono::duration<double>(Clock::now() - start).count() > limitSeconds) break;
+    }
+    measure.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    measure.bytes = offset;
+    measure.finished = true;
+    inflateEnd(&stream);
+    std::fprintf(stderr, "  zlib per offset on %s: %llu stream ends\n", file.filename().c_str(),
+                 static_cast<unsigned long long>(streamEnds));
+    return measure;
+}
+
+double megabytesPerSecond(const Measure& measure) {
+    return measure.seconds > 0 ? static_cast<double>(measure.bytes) / 1e6 / measure.seconds : 0;
+}
+
+std::string describe(const Measure& measure, std::uint64_t fileSize, const Measure& yardstick) {
+    if (!measure.finished) return "over the limit";
+    char text[128];
+    std::snprintf(text, sizeof text, "%.2f MB/s (%.2fx)%s", megabytesPerSecond(measure),
+                  megabytesPerSecond(measure) / megabytesPerSecond(yardstick),
+                  measure.bytes < fileSize ? (measure.bytes == (1u << 20) ? " [1 MiB prefix]" : " [256 KiB prefix]")
+                                           : "");
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: korvel_bench <korvel binary> <corpus folder> [seconds per run] [files...]\n");
+        return 2;
+    }
+    const std::string korvel = fs::absolute(argv[1]).string();
+    const fs::path corpus = argv[2];
+    const double limitSeconds = argc > 3 ? std::atof(argv[3]) : 60.0;
+    fs::create_directories(corpus);
+    const std::map<std::string, Bytes (*)()> makers{{"random.bin", randomCorpus},
+                                                     {"zeros.bin", [] { return Bytes(corpusSize); }},
+                                                     {"text.bin", textCorpus},
+                                                     {"x86-64.bin", machineCodeCorpus}};
+    std::vector<std::string> files;
+    for (int i = 4; i < argc; ++i) files.push_back(argv[i]);
+    if (files.empty()) files = {"random.bin", "text.bin", "x86-64.bin", "zeros.bin"};
+    for (const auto& name : files) {
+        const auto maker = makers.find(name);
+        if (maker != makers.end()) writeIfMissing(corpus / name, maker->second);
+    }
+
+    const std::vector<std::pair<std::string, std::vector<std::string>>> runs{
+        {"-deflate", {"-deflate"}}, {"-pkware", {"-pkware"}}, {"-lzo", {"-lzo"}},
+        {"-ucl2b", {"-ucl2b"}},     {"-ucl2d", {"-ucl2d"}},   {"all", {}}};
+
+    std::printf("Throughput with -skip-1 (nothing saved), limit %.0f s per run; (x) = ratio to zlib's raw inflate "
+                "tried at every offset, measured in this run.\n\n",
+                limitSeconds);
+    std::printf("| file | zlib per offset |");
+    for (const auto& run : runs) std::printf(" %s |", run.first.c_str());
+    std::printf(" peak RSS, all |\n|---|---|");
+    for (std::size_t i = 0; i < runs.size(); ++i) std::printf("---|");
+    std::printf("---|\n");
+    for (const auto& name : files) {
+        const fs::path file = corpus / name;
+        const std::uint64_t size = fs::file_size(file);
+        const Measure yardstick = measureZlibPerOffset(file, limitSeconds);
+        std::printf("| %s | %.2f MB/s%s |", name.c_str(), megabytesPerSecond(yardstick),
+                    yardstick.bytes < size ? " [prefix]" : "");
+        std::fflush(stdout);
+        long residentKiB = 0;
+        for (const auto& run : runs) {
+            std::vector<std::string> args = run.second;
+            args.push_back("-skip-1");
+            const Measure measure = measureKorvel(korvel, args, file, limitSeconds);
+            std::printf(" %s |", describe(measure, size, yardstick).c_str());
+            std::fflush(stdout);
+            residentKiB = measure.maxResidentKiB;
+        }
+        std::printf(" %.1f MiB |\n", static_cast<double>(residentKiB) / 1024);
+        std::fflush(stdout);
+    }
+    return 0;
+}
