@@ -1,0 +1,58 @@
+// Writes the bundled demo sample: one stream of every format between filler bytes, made by
+// the real compressors (zlib, LZO, UCL) and the test-side DCL writer, plus a list of what is
+// where.
+//
+// usage: make_sample <sample.bin> <expected.txt>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "compressors.h"
+#include "dcl_writer.h"
+
+namespace {
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: make_sample <sample.bin> <expected.txt>\n");
+        return 2;
+    }
+    const std::string poem =
+        "Every offset is a door. Behind most of them is nothing at all, a few bytes of noise that\n"
+        "no decoder accepts; behind a few is a stream that someone packed long ago and forgot.\n";
+    struct Stream {
+        const char* format;
+        Bytes plain;
+        Bytes packed;
+    };
+    std::vector<Stream> streams;
+    const auto add = [&streams](const char* format, const std::string& content, Bytes (*pack)(const Bytes&)) {
+        const Bytes plain = text(content);
+        streams.push_back({format, plain, pack(plain)});
+    };
+    add("Deflate", "Deflate: " + poem + poem, [](const Bytes& b) { return deflateRaw(b, 9); });
+    add("PKWare", "PKWare: " + poem + poem, [](const Bytes& b) { return dclCompress(b, 1, 6); });
+    add("LZO", "LZO: " + poem + poem, lzoCompress);
+    add("UCL2B", "UCL2B: " + poem + poem, ucl2bCompress);
+    add("UCL2D", "UCL2D: " + poem + poem, ucl2dCompress);
+
+    const Bytes filler = text("\n-- KORVEL SAMPLE: filler between streams --\n");
+    Bytes sample = text("KORVEL demo sample: five compressed streams hidden among plain bytes.\n");
+    std::ofstream expected(argv[2]);
+    for (const auto& stream : streams) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%s: Succeeded uncompressing %zu bytes at: %zu (0x%zx)\n", stream.format,
+                      stream.plain.size(), sample.size(), sample.size());
+        expected << line;
+        sample.insert(sample.end(), stream.packed.begin(), stream.packed.end());
+        sample.insert(sample.end(), filler.begin(), filler.end());
+    }
+    std::ofstream(argv[1], std::ios::binary)
+        .write(reinterpret_cast<const char*>(sample.data()), static_cast<std::streamsize>(sample.size()));
+    return expected ? 0 : 1;
+}
