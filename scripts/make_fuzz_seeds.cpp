@@ -1,0 +1,42 @@
+// Writes seed inputs for the fuzz targets: real streams of every format, made by the same
+// compressors and writer the tests use, behind a few parameter bytes (the targets read their
+// capacity and options from the first bytes).
+//
+// usage: make_fuzz_seeds <folder>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "compressors.h"
+#include "dcl_writer.h"
+#include "test_support.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_fuzz_seeds <folder>\n");
+        return 2;
+    }
+    const std::string folder = argv[1];
+    int count = 0;
+    const auto write = [&](const Bytes& stream) {
+        for (const Bytes& parameters : {Bytes{0xFF, 0x0F, 0x00}, Bytes{0x40, 0x00, 0x03}}) {
+            const Bytes seed = concat({parameters, stream});
+            std::ofstream(folder + "/seed-" + std::to_string(count++), std::ios::binary)
+                .write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
+        }
+    };
+    for (std::size_t size : {0u, 1u, 40u, 700u, 3000u}) {
+        const Bytes text = textBytes(size, static_cast<std::uint32_t>(size));
+        const Bytes noise = randomBytes(size / 4, static_cast<std::uint32_t>(size) + 1);
+        for (const Bytes& plain : {text, concat({text, noise})}) {
+            for (int level : {0, 1, 9}) write(deflateRaw(plain, level));
+            write(deflateRaw(plain, 6, 4 /* Z_FIXED */));
+            write(dclCompress(plain, 0, 4));
+            write(dclCompress(plain, 1, 6));
+            write(lzoCompress(plain));
+            write(ucl2bCompress(plain));
+            write(ucl2dCompress(plain));
+        }
+    }
+    return 0;
+}
