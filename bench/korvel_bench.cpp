@@ -2,6 +2,8 @@
 // inflate tried at every offset as the yardstick, measured in the same run.
 //
 // usage: korvel_bench <korvel binary> <corpus folder> [seconds per run] [file names...]
+// Files: random.bin text.bin x86-64.bin zeros.bin (the default set) and the worst cases
+// worst-ones.bin worst-stored-chain.bin worst-dcl-literals.bin.
 #include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -9,6 +11,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <lzo/lzo1x.h>
+#include <ucl/ucl.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -96,6 +100,22 @@ Bytes machineCodeCorpus() {
     return code;
 }
 
+Bytes repeated(std::initializer_list<std::uint8_t> period) {
+    Bytes bytes;
+    while (bytes.size() < corpusSize) bytes.insert(bytes.end(), period);
+    bytes.resize(corpusSize);
+    return bytes;
+}
+
+// Worst cases: inputs at which many offsets start an attempt that only fails at the end of the
+// file, so the scan grows with the square of the input.
+// Every 0xFF offset is a run of LZO literals and matches, and of NRV2B/NRV2D literals.
+Bytes onesCorpus() { return Bytes(corpusSize, 0xFF); }
+// Empty non-final stored blocks: every fifth offset decodes block after block to the end.
+Bytes storedChainCorpus() { return repeated({0x00, 0x00, 0x00, 0xFF, 0xFF}); }
+// A DCL header whose 9-byte period is eight plain literals: every ninth offset decodes to the end.
+Bytes dclLiteralChainCorpus() { return repeated({0x00, 0x04, 0, 0, 0, 0, 0, 0, 0}); }
+
 void writeIfMissing(const fs::path& path, Bytes (*make)()) {
     if (fs::exists(path)) return;
     const Bytes bytes = make();
@@ -155,11 +175,14 @@ Measure runKorvel(const std::string& korvel, const std::vector<std::string>& arg
     return measure;
 }
 
-// Tries the whole file, then 1 MiB, then 256 KiB prefixes until one run ends within the limit.
+// Tries the whole file, then ever shorter prefixes until one run ends within the limit.
 Measure measureKorvel(const std::string& korvel, const std::vector<std::string>& args, const fs::path& file,
-                      double limitSeconds) {
+                      double limitSeconds, std::vector<std::uint64_t> prefixes = {}) {
     const std::uint64_t size = fs::file_size(file);
-    for (std::uint64_t prefix : {size, std::uint64_t{1} << 20, std::uint64_t{256} << 10}) {
+    if (prefixes.empty())
+        prefixes = {size, std::uint64_t{1} << 20, std::uint64_t{256} << 10, std::uint64_t{64} << 10,
+                    std::uint64_t{16} << 10};
+    for (std::uint64_t prefix : prefixes) {
         if (prefix > size) continue;
         fs::path input = file;
         if (prefix < size) {
@@ -203,17 +226,41 @@ Measure measureZlibPerOffset(const fs::path& file, double limitSeconds) {
     return measure;
 }
 
+// The library decoders called plainly at every offset, as a scan without our own pre-checks
+// would, into one reused buffer of the default 256 MiB. Stops at the limit and reports the
+// offsets it reached.
+template <typename Decode>
+Measure measureLibraryPerOffset(const fs::path& file, double limitSeconds, Decode decode) {
+    std::ifstream in(file, std::ios::binary);
+    Bytes input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t size = input.size();
+    input.push_back(0);  // the UCL decoders may read one byte past their source
+    Bytes output((std::size_t{256} << 20) + 1);
+    Measure measure;
+    const auto start = Clock::now();
+    std::size_t offset = 0;
+    for (; offset < size; ++offset) {
+        decode(input.data() + offset, size - offset, output.data(), std::size_t{256} << 20);
+        if ((offset & 0xFF) == 0 && std::chrono::duration<double>(Clock::now() - start).count() > limitSeconds) break;
+    }
+    measure.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    measure.bytes = offset;
+    measure.finished = true;
+    return measure;
+}
+
 double megabytesPerSecond(const Measure& measure) {
     return measure.seconds > 0 ? static_cast<double>(measure.bytes) / 1e6 / measure.seconds : 0;
 }
 
 std::string describe(const Measure& measure, std::uint64_t fileSize, const Measure& yardstick) {
     if (!measure.finished) return "over the limit";
+    char prefix[32] = "";
+    if (measure.bytes < fileSize) std::snprintf(prefix, sizeof prefix, " [first %llu KiB]",
+                                                static_cast<unsigned long long>(measure.bytes >> 10));
     char text[128];
     std::snprintf(text, sizeof text, "%.2f MB/s (%.2fx)%s", megabytesPerSecond(measure),
-                  megabytesPerSecond(measure) / megabytesPerSecond(yardstick),
-                  measure.bytes < fileSize ? (measure.bytes == (1u << 20) ? " [1 MiB prefix]" : " [256 KiB prefix]")
-                                           : "");
+                  megabytesPerSecond(measure) / megabytesPerSecond(yardstick), prefix);
     return text;
 }
 
@@ -226,12 +273,15 @@ int main(int argc, char** argv) {
     }
     const std::string korvel = fs::absolute(argv[1]).string();
     const fs::path corpus = argv[2];
-    const double limitSeconds = argc > 3 ? std::atof(argv[3]) : 60.0;
+    const double limitSeconds = argc > 3 ? std::atof(argv[3]) : 30.0;
     fs::create_directories(corpus);
     const std::map<std::string, Bytes (*)()> makers{{"random.bin", randomCorpus},
                                                      {"zeros.bin", [] { return Bytes(corpusSize); }},
                                                      {"text.bin", textCorpus},
-                                                     {"x86-64.bin", machineCodeCorpus}};
+                                                     {"x86-64.bin", machineCodeCorpus},
+                                                     {"worst-ones.bin", onesCorpus},
+                                                     {"worst-stored-chain.bin", storedChainCorpus},
+                                                     {"worst-dcl-literals.bin", dclLiteralChainCorpus}};
     std::vector<std::string> files;
     for (int i = 4; i < argc; ++i) files.push_back(argv[i]);
     if (files.empty()) files = {"random.bin", "text.bin", "x86-64.bin", "zeros.bin"};
@@ -249,9 +299,9 @@ int main(int argc, char** argv) {
                 limitSeconds);
     std::printf("| file | zlib per offset |");
     for (const auto& run : runs) std::printf(" %s |", run.first.c_str());
-    std::printf(" peak RSS, all |\n|---|---|");
+    std::printf(" peak RSS, all | LZO library per offset | NRV2B library per offset | NRV2D library per offset |\n|---|---|");
     for (std::size_t i = 0; i < runs.size(); ++i) std::printf("---|");
-    std::printf("---|\n");
+    std::printf("---|---|---|---|\n");
     for (const auto& name : files) {
         const fs::path file = corpus / name;
         const std::uint64_t size = fs::file_size(file);
@@ -264,11 +314,38 @@ int main(int argc, char** argv) {
             std::vector<std::string> args = run.second;
             args.push_back("-skip-1");
             const Measure measure = measureKorvel(korvel, args, file, limitSeconds);
-            std::printf(" %s |", describe(measure, size, yardstick).c_str());
+            std::string cell = describe(measure, size, yardstick);
+            // Linear scans keep their speed as the file grows: the whole file against its first MiB.
+            if (measure.finished && measure.bytes == size && size > (1u << 20)) {
+                const Measure head = measureKorvel(korvel, args, file, limitSeconds, {1u << 20});
+                char linearity[32];
+                std::snprintf(linearity, sizeof linearity, ", %.2f of 1 MiB",
+                              megabytesPerSecond(measure) / megabytesPerSecond(head));
+                if (head.finished) cell += linearity;
+            }
+            std::printf(" %s |", cell.c_str());
             std::fflush(stdout);
             residentKiB = measure.maxResidentKiB;
         }
-        std::printf(" %.1f MiB |\n", static_cast<double>(residentKiB) / 1024);
+        std::printf(" %.1f MiB |", static_cast<double>(residentKiB) / 1024);
+        const auto lzo = [](const std::uint8_t* source, std::size_t length, std::uint8_t* dest, std::size_t capacity) {
+            lzo_uint produced = capacity;
+            return lzo1x_decompress_safe(source, length, dest, &produced, nullptr);
+        };
+        const auto uclWith = [](auto decoder) {
+            return [decoder](const std::uint8_t* source, std::size_t length, std::uint8_t* dest, std::size_t capacity) {
+                ucl_uint produced = static_cast<ucl_uint>(capacity);
+                return decoder(source, static_cast<ucl_uint>(std::min<std::size_t>(length, 0xFFFFFFFF)), dest, &produced,
+                               nullptr);
+            };
+        };
+        std::printf(" %s |", describe(measureLibraryPerOffset(file, limitSeconds, lzo), size, yardstick).c_str());
+        std::fflush(stdout);
+        std::printf(" %s |", describe(measureLibraryPerOffset(file, limitSeconds, uclWith(ucl_nrv2b_decompress_safe_8)),
+                                      size, yardstick).c_str());
+        std::fflush(stdout);
+        std::printf(" %s |\n", describe(measureLibraryPerOffset(file, limitSeconds, uclWith(ucl_nrv2d_decompress_safe_8)),
+                                        size, yardstick).c_str());
         std::fflush(stdout);
     }
     return 0;

@@ -3,4 +3,4 @@
 set -euo pipefail
 build=${1:-build}
 shift || true
-"$build/korvel_bench" "$build/korvel" "$build/bench-corpus" "${BENCH_SECONDS:-60}" "$@"
+"$build/korvel_bench" "$build/korvel" "$build/bench-corpus" "${BENCH_SECONDS:-30}" "$@"
