@@ -7,10 +7,11 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
+    // Three parameter bytes, as every target reads them: the capacity, then one unused.
+    if (size < 3) return 0;
     const std::uint32_t capacity = (data[0] | data[1] << 8) & 0x3FFF;
-    data += 2;
-    size -= 2;
+    data += 3;
+    size -= 3;
     const auto source = exactCopy(data, size);
     const auto dest = exactCopy(nullptr, 0, capacity);
     const auto again = exactCopy(nullptr, 0, capacity);

@@ -53,12 +53,13 @@ std::string outputFolder() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2 || size > 4096) return 0;
+    // Three parameter bytes, as every target reads them: capacity, skip size, one unused.
+    if (size < 3 || size > 4096) return 0;
     const std::string folder = outputFolder();
     const std::uint32_t capacity = data[0] * 16u;
     const std::uint32_t skip = data[1] & 0x0F;
-    data += 2;
-    size -= 2;
+    data += 3;
+    size -= 3;
     const auto input = exactCopy(data, size, 1);  // the UCL decoders may read one spare byte
     const auto output = exactCopy(nullptr, 0, capacity + 1);
 

@@ -1,6 +1,6 @@
 // Writes seed inputs for the fuzz targets: real streams of every format, made by the same
 // compressors and writer the tests use, behind a few parameter bytes (the targets read their
-// capacity and options from the first bytes).
+// capacity and options from the first three or four bytes, so both are written).
 //
 // usage: make_fuzz_seeds <folder>
 #include <cstdio>
@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     const std::string folder = argv[1];
     int count = 0;
     const auto write = [&](const Bytes& stream) {
-        for (const Bytes& parameters : {Bytes{0xFF, 0x0F, 0x00}, Bytes{0x40, 0x00, 0x03}}) {
+        for (const Bytes& parameters :
+             {Bytes{0xFF, 0x0F, 0x00}, Bytes{0x40, 0x00, 0x03}, Bytes{0x8F, 0xFF, 0x00, 0x00}, Bytes{0x41, 0x00, 0x10, 0x03}}) {
             const Bytes seed = concat({parameters, stream});
             std::ofstream(folder + "/seed-" + std::to_string(count++), std::ios::binary)
                 .write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
