@@ -2,9 +2,20 @@
 
 #include <lzo/lzo1x.h>
 
+bool LzoUnpacker::precheckEnabled = true;
+
 bool LzoUnpacker::tryUnpack() {
     auto& scan = scanState;
-    lzo_uint produced = runOptions.bufferCapacity;
+    const std::uint32_t capacity = runOptions.bufferCapacity;
+    if (precheckEnabled) {
+        const LzoOutcome expected =
+            precheck_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity, scan.zeroRuns);
+        scan.outputSize = expected.produced;
+        if (!expected.accepted()) return false;
+        // Not saved (too small, or only reported as exhausting the buffer): the bytes are not needed.
+        if (expected.produced <= runOptions.skipSize || expected.produced >= capacity) return true;
+    }
+    lzo_uint produced = capacity;
     const int result = lzo1x_decompress_safe(scan.inputView + scan.currentOffset,
                                              static_cast<lzo_uint>(scan.inputSize - scan.currentOffset),
                                              scan.outputBuffer, &produced, nullptr);
