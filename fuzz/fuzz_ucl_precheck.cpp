@@ -1,0 +1,97 @@
+// The UCL unpackers with and without their walk must give the same answer, size and bytes; the
+// walk must give the library's result code and size. Any difference aborts.
+//
+// Input: byte 0 picks the format (low bit) and the capacity class, bytes 1-2 the capacity
+// within it, byte 3 the skip size; the rest is the file. It sits at the end of a buffer with
+// exactly one spare byte after it, so a read past that byte is caught by AddressSanitizer.
+#include <ucl/ucl.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "formats/ucl_precheck.h"
+#include "formats/ucl_unpacker.h"
+
+namespace {
+
+using UclDecoder = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);
+
+struct Observed {
+    bool found;
+    std::uint32_t size;
+};
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return 0;
+    const bool isD = (data[0] & 1) != 0;
+    const unsigned range = (data[0] >> 1) & 3;
+    const std::uint32_t low = data[1] | std::uint32_t{data[2]} << 8;
+    // Tiny, around typical stream sizes, and large, where spurious matches are long.
+    const std::uint32_t capacity = range == 0 ? low % 16 : range == 1 ? low % 4096 : range == 2 ? low : low << 4;
+    const std::uint32_t skip = data[3] == 0xff ? 0xffffffff : data[3];
+    const std::size_t length = size - 4;
+
+    std::vector<std::uint8_t> input(length + 1);
+    std::memcpy(input.data(), data + 4, length);
+    input[length] = static_cast<std::uint8_t>(data[0] ^ data[1]);  // the spare byte, not always zero
+    std::vector<std::uint8_t> output(std::size_t{capacity} + 1);
+
+    const UclMethod method = isD ? UclMethod::nrv2d : UclMethod::nrv2b;
+    const UclDecoder decode = isD ? ucl_nrv2d_decompress_safe_8 : ucl_nrv2b_decompress_safe_8;
+    Ucl2bUnpacker unpacker2b("UCL2B");
+    Ucl2dUnpacker unpacker2d("UCL2D");
+    Unpacker& unpacker = isD ? static_cast<Unpacker&>(unpacker2d) : unpacker2b;
+
+    auto& scan = Unpacker::scanState;
+    scan = ScanState{};
+    scan.inputView = input.data();
+    scan.inputSize = length;
+    scan.outputBuffer = output.data();
+    Unpacker::runOptions = RunOptions{};
+    Unpacker::runOptions.bufferCapacity = capacity;
+    Unpacker::runOptions.skipSize = skip;
+
+    std::vector<std::uint8_t> saved;
+    for (std::size_t offset = 0; offset < length; ++offset) {
+        const auto* source = input.data() + offset;
+        const auto sourceLength = static_cast<std::uint32_t>(length - offset);
+
+        // The walk and the quick verdict against the library itself.
+        const UclOutcome walked = walkUclStream(method, source, sourceLength, capacity);
+        const UclVerdict verdict = precheckUclStream(method, source, sourceLength, capacity);
+        ucl_uint produced = capacity;
+        const int result = decode(source, sourceLength, output.data(), &produced, nullptr);
+        check(walked.result == result && walked.produced == produced);
+        check(verdict.stream == uclOutcomeIsStream(walked) && verdict.produced == produced);
+
+        // The unpacker with the walk, then without it.
+        scan.currentOffset = offset;
+        Observed observed[2];
+        for (int pass = 0; pass < 2; ++pass) {
+            uclPrecheckEnabled = pass == 0;
+            output[capacity] = 0xa5;
+            observed[pass] = {unpacker.tryUnpack(), scan.outputSize};
+            if (pass == 1) check(observed[0].found == observed[1].found && observed[0].size == observed[1].size);
+            const bool isSaved = observed[pass].found && observed[pass].size > skip && observed[pass].size < capacity;
+            if (!isSaved) continue;
+            if (pass == 0) {
+                saved.assign(output.begin(), output.begin() + observed[pass].size);
+                saved.push_back(output[capacity]);
+            } else {
+                check(std::memcmp(saved.data(), output.data(), observed[pass].size) == 0);
+                check(saved.back() == output[capacity]);
+            }
+        }
+        uclPrecheckEnabled = true;
+    }
+    scan = ScanState{};
+    return 0;
+}

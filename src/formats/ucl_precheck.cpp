@@ -1,0 +1,164 @@
+#include "formats/ucl_precheck.h"
+
+#include <ucl/ucl.h>
+
+#include <cstring>
+
+namespace {
+
+// All counters are 32-bit, as ucl_uint is on this platform, so that wrap-around past 4 GiB and
+// the overflowing sums in the output checks behave as in the decoders.
+using Count = std::uint32_t;
+static_assert(sizeof(ucl_uint) == sizeof(Count));
+
+// Longest match offset code before the decoders report a lookbehind overrun.
+constexpr Count offsetCodeLimit = 0xffffff + 3;
+// A full offset of all ones marks the end of the stream.
+constexpr Count endOffset = 0xffffffff;
+
+// With `exactFailure` false the walk may stop as soon as a failure is certain, reporting a
+// failure code that need not be the one the decoder would return; the output length is exact.
+template <UclMethod method, bool exactFailure>
+class StreamWalk {
+public:
+    StreamWalk(const std::uint8_t* source, Count sourceLength, Count capacity)
+        : source_(source), sourceLength_(sourceLength), capacity_(capacity) {}
+
+    UclOutcome run() {
+        Count lastOffset = 1;
+        for (;;) {
+            // Literals: one control bit each, then one input byte to one output byte.
+            while (bit()) {
+                if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                if (produced_ >= capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+                ++produced_;
+                ++taken_;
+            }
+
+            // The high part of the offset, gamma coded; NRV2D interleaves it with a stop bit
+            // and folds in the low bit of the length below.
+            Count offset = 1;
+            Count length = 0;
+            if constexpr (method == UclMethod::nrv2b) {
+                do {
+                    offset = offset * 2 + bit();
+                    if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                    if (offset > offsetCodeLimit) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+                } while (!bit());
+            } else {
+                for (;;) {
+                    offset = offset * 2 + bit();
+                    if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                    if (offset > offsetCodeLimit) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+                    if (bit()) break;
+                    offset = (offset - 1) * 2 + bit();
+                }
+            }
+
+            if (offset == 2) {
+                // Code 2 repeats the previous offset.
+                offset = lastOffset;
+                if constexpr (method == UclMethod::nrv2d) length = bit();
+            } else {
+                if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                offset = (offset - 3) * 256 + source_[taken_++];
+                if (offset == endOffset) break;
+                if constexpr (method == UclMethod::nrv2d) {
+                    length = ~offset & 1;
+                    offset >>= 1;
+                }
+                lastOffset = ++offset;
+                // The checks between here and the copy all fail or change nothing, and the
+                // lookbehind check at their end fails: the output stays as it is.
+                if constexpr (!exactFailure) {
+                    if (offset > produced_) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+                }
+            }
+
+            // Two length bits; zero means a gamma-coded length follows.
+            if constexpr (method == UclMethod::nrv2b) length = bit();
+            length = length * 2 + bit();
+            if (length == 0) {
+                length = 1;
+                do {
+                    length = length * 2 + bit();
+                    if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                    if (length >= capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+                } while (!bit());
+                length += 2;
+            }
+
+            // The copy is length + 1 bytes. NRV2B checks that it fits; NRV2D checks one byte
+            // less, so its last match may end one byte past the capacity.
+            if constexpr (method == UclMethod::nrv2b) {
+                length += offset > 0xd00;
+                if (produced_ + length + 1 > capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+            } else {
+                length += offset > 0x500;
+                if (produced_ + length > capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+            }
+            if (offset > produced_) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+            produced_ += length + 1;
+        }
+        const int result = taken_ == sourceLength_  ? UCL_E_OK
+                           : taken_ < sourceLength_ ? UCL_E_INPUT_NOT_CONSUMED
+                                                    : UCL_E_INPUT_OVERRUN;
+        return {result, produced_};
+    }
+
+private:
+    // Control bits come a byte at a time, high bit first. The buffer holds the bits not yet
+    // used above a marker bit; when only the marker is left in the low seven bits, the next
+    // byte is fetched, whether or not it lies inside the input: the bound is checked after.
+    Count bit() {
+        if ((bits_ & 0x7f) != 0) {
+            bits_ *= 2;
+        } else {
+            bits_ = Count{source_[taken_++]} * 2 + 1;
+        }
+        return (bits_ >> 8) & 1;
+    }
+
+    bool inputEnded() const { return taken_ >= sourceLength_; }
+
+    UclOutcome fail(int result) const { return {result, produced_}; }
+
+    const std::uint8_t* const source_;
+    const Count sourceLength_;
+    const Count capacity_;
+    Count bits_ = 0;
+    Count taken_ = 0;
+    Count produced_ = 0;
+};
+
+}  // namespace
+
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity) {
+    if (method == UclMethod::nrv2b) return StreamWalk<UclMethod::nrv2b, true>(source, sourceLength, capacity).run();
+    return StreamWalk<UclMethod::nrv2d, true>(source, sourceLength, capacity).run();
+}
+
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity) {
+    // A stream that begins with a match has nothing to copy from: its first match fails, with
+    // no output, unless it is the end code. Written as the first code, the end code starts with
+    // fixed bytes (its offset is a long gamma code and each of these bytes is all control bits),
+    // so any other start is no stream. Half of random data and nearly all text stops here.
+    static constexpr std::uint8_t nrv2bBareEnd[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x04};
+    static constexpr std::uint8_t nrv2dBareEnd[] = {0x09, 0x24, 0x92, 0x49};
+    const bool isB = method == UclMethod::nrv2b;
+    const std::uint8_t* bareEnd = isB ? nrv2bBareEnd : nrv2dBareEnd;
+    const std::uint32_t bareEndLength = isB ? sizeof nrv2bBareEnd : sizeof nrv2dBareEnd;
+    // Reading them may take the spare byte, as the decoders would.
+    if (source[0] < 0x80 && sourceLength >= bareEndLength - 1 && std::memcmp(source, bareEnd, bareEndLength) != 0)
+        return {false, 0};
+
+    const UclOutcome outcome = isB ? StreamWalk<UclMethod::nrv2b, false>(source, sourceLength, capacity).run()
+                                   : StreamWalk<UclMethod::nrv2d, false>(source, sourceLength, capacity).run();
+    return {uclOutcomeIsStream(outcome), outcome.produced};
+}
+
+bool uclOutcomeIsStream(const UclOutcome& outcome) {
+    return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);
+}

@@ -1,0 +1,43 @@
+// The outcome of UCL's safe 8-bit NRV2B and NRV2D decoders, found without decoding.
+//
+// The decoders never read their output: which codes they take, where they stop and how much
+// they report depends on the input bytes and the capacity alone. So the walk below follows
+// the stream code by code with the decoders' own bit reading, bound checks, failure order and
+// end code, keeping only counts. A match costs O(1) whatever its length, which matters because
+// ordinary data at most offsets "decodes" into huge spurious matches before failing.
+#pragma once
+
+#include <cstdint>
+
+enum class UclMethod { nrv2b, nrv2d };
+
+struct UclOutcome {
+    int result = 0;              // the UCL_E_* code the decoder returns
+    std::uint32_t produced = 0;  // what it stores in *dst_len
+};
+
+// What ucl_nrv2b_decompress_safe_8 / ucl_nrv2d_decompress_safe_8 would return for `source`
+// (`sourceLength` bytes) into an output of `capacity` bytes. Exact for every input, including
+// 32-bit wrap-around of the decoders' counters.
+//
+// Like the decoders, it fetches a control byte before checking the input bound, so
+// source[sourceLength] must be readable (its value decides which failure is reported).
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity);
+
+// The scan's rule: a clean end, or an end code followed by more input after some output.
+bool uclOutcomeIsStream(const UclOutcome& outcome);
+
+struct UclVerdict {
+    bool stream = false;         // uclOutcomeIsStream of the decoder's outcome
+    std::uint32_t produced = 0;  // the decoder's output length
+};
+
+// The same answer as walkUclStream, but quicker where most offsets of ordinary data fail at
+// once; the failure code is not kept. Same requirement on source[sourceLength].
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity);
+
+// When true (the default) the UCL unpackers walk every offset first and call the library only
+// for streams that will be saved. Tests turn it off to compare with the library alone.
+inline bool uclPrecheckEnabled = true;

@@ -1,0 +1,246 @@
+// The UCL walk against the library decoders it stands in for: result code and size at every
+// offset of varied inputs, the quick verdict against the walk, and the unpackers' answers,
+// sizes and bytes with the walk on and off.
+#include <elf.h>
+#include <gtest/gtest.h>
+#include <ucl/ucl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+#include "compressors.h"
+#include "formats/ucl_precheck.h"
+#include "formats/ucl_unpacker.h"
+#include "test_support.h"
+
+namespace {
+
+using UclDecoder = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);
+
+struct UclFormat {
+    std::string name;
+    UclMethod method;
+    Bytes (*compress)(const Bytes&);
+    UclDecoder decode;
+    std::unique_ptr<Unpacker> (*make)();
+};
+
+std::ostream& operator<<(std::ostream& out, const UclFormat& format) { return out << format.name; }
+
+// The start of the .text section of this test binary: real x86-64 code wherever the suite runs.
+Bytes machineCode(std::size_t count) {
+    std::ifstream file("/proc/self/exe", std::ios::binary);
+    const auto readAt = [&file](std::uint64_t position, void* into, std::size_t size) {
+        file.seekg(static_cast<std::streamoff>(position));
+        file.read(static_cast<char*>(into), static_cast<std::streamsize>(size));
+        if (!file) throw std::runtime_error("cannot read the test binary");
+    };
+    Elf64_Ehdr header;
+    readAt(0, &header, sizeof header);
+    Elf64_Shdr names;
+    readAt(header.e_shoff + header.e_shstrndx * sizeof names, &names, sizeof names);
+    for (unsigned i = 0; i < header.e_shnum; ++i) {
+        Elf64_Shdr section;
+        readAt(header.e_shoff + i * sizeof section, &section, sizeof section);
+        char name[6] = {};
+        readAt(names.sh_offset + section.sh_name, name, sizeof name);
+        if (std::memcmp(name, ".text", sizeof name) != 0) continue;
+        Bytes code(std::min<std::size_t>(count, section.sh_size));
+        readAt(section.sh_offset, code.data(), code.size());
+        return code;
+    }
+    throw std::runtime_error("no .text section in the test binary");
+}
+
+// Mostly zeros, with a long run of zeros and one of 0xff bytes (all-literal control bits).
+Bytes zeroHeavy(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    Bytes bytes(count);
+    for (auto& byte : bytes) byte = generator() % 4 == 0 ? static_cast<std::uint8_t>(generator()) : 0;
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(count / 4), count / 5, 0);
+    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(count / 2), count / 8, 0xff);
+    return bytes;
+}
+
+Bytes withBitFlips(Bytes bytes, int flips, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    for (int i = 0; i < flips; ++i) bytes[generator() % bytes.size()] ^= static_cast<std::uint8_t>(1u << (generator() % 8));
+    return bytes;
+}
+
+struct Sample {
+    std::string name;
+    Bytes bytes;
+    std::vector<std::uint32_t> capacities;  // besides the common ones
+};
+
+// Real streams between junk and at the end of the input, whole, damaged and cut short, with
+// capacities around their decoded sizes.
+std::vector<Sample> streamSamples(const UclFormat& format) {
+    const Bytes text = textBytes(6000, 11);
+    const Bytes repeats = concat({randomBytes(300, 12), randomBytes(300, 12), textBytes(400, 13)});
+    const Bytes packedText = format.compress(text);
+    const Bytes packedRepeats = format.compress(repeats);
+    const Bytes packedEmpty = format.compress({});
+    const Bytes junk = randomBytes(41, 14);
+    const auto size = [](const Bytes& plain) { return static_cast<std::uint32_t>(plain.size()); };
+    const std::vector<std::uint32_t> around = {size(text) - 1, size(text), size(text) + 1,
+                                               size(repeats) - 1, size(repeats), size(repeats) + 1};
+
+    std::vector<Sample> samples;
+    samples.push_back({"streams", concat({junk, packedText, junk, packedEmpty, junk, packedRepeats}), around});
+    samples.push_back({"end code at the end", concat({junk, packedEmpty}), {}});
+    for (std::uint32_t seed = 1; seed <= 3; ++seed)
+        samples.push_back({"flipped " + std::to_string(seed),
+                           concat({junk, withBitFlips(packedText, static_cast<int>(seed), seed), packedRepeats}), around});
+    for (const std::size_t cut : {1, 2, 3, 4, 5, 6, 7, 8, 9, 40}) {
+        Bytes truncated(packedRepeats.begin(), packedRepeats.end() - static_cast<std::ptrdiff_t>(cut));
+        samples.push_back({"cut by " + std::to_string(cut), concat({junk, truncated}), around});
+    }
+    return samples;
+}
+
+std::vector<Sample> plainSamples() {
+    return {{"random", randomBytes(3000, 21), {}},
+            {"zero-heavy", zeroHeavy(3000, 22), {}},
+            {"text", textBytes(3000, 23), {}},
+            {"machine code", machineCode(64 << 10), {}}};
+}
+
+const std::vector<std::uint32_t> commonCapacities = {0, 1, 2, 9, 300, 64 << 10};
+
+class UclPrecheckTest : public testing::TestWithParam<UclFormat> {};
+
+TEST_P(UclPrecheckTest, WalkMatchesTheLibraryAtEveryOffset) {
+    const auto& format = GetParam();
+    auto samples = plainSamples();
+    for (auto& sample : streamSamples(format)) samples.push_back(std::move(sample));
+
+    std::map<int, int> resultsSeen;
+    int endedPastCapacity = 0;  // outputs of capacity + 1
+    int decidedBySpareByte = 0;
+    int emptyStreams = 0;  // bare end codes ending the input
+    for (const auto& sample : samples) {
+        auto capacities = commonCapacities;
+        capacities.insert(capacities.end(), sample.capacities.begin(), sample.capacities.end());
+        Bytes input = sample.bytes;
+        input.push_back(0);  // the spare byte the decoders fetch
+        for (const std::uint32_t capacity : capacities) {
+            Bytes output(std::size_t{capacity} + 1);
+            for (std::size_t offset = 0; offset < sample.bytes.size(); ++offset) {
+                const auto length = static_cast<std::uint32_t>(sample.bytes.size() - offset);
+                UclOutcome first{};
+                for (const std::uint8_t spare : {0x00, 0xff}) {
+                    input.back() = spare;
+                    const UclOutcome walked = walkUclStream(format.method, input.data() + offset, length, capacity);
+                    ucl_uint produced = capacity;
+                    const int result = format.decode(input.data() + offset, length, output.data(), &produced, nullptr);
+                    ASSERT_EQ(walked.result, result) << sample.name << " offset " << offset << " capacity "
+                                                     << capacity << " spare " << int{spare};
+                    ASSERT_EQ(walked.produced, produced) << sample.name << " offset " << offset << " capacity "
+                                                         << capacity << " spare " << int{spare};
+                    const UclVerdict verdict = precheckUclStream(format.method, input.data() + offset, length, capacity);
+                    ASSERT_EQ(verdict.stream, uclOutcomeIsStream(walked)) << sample.name << " offset " << offset;
+                    ASSERT_EQ(verdict.produced, walked.produced) << sample.name << " offset " << offset;
+                    ++resultsSeen[result];
+                    emptyStreams += verdict.stream && produced == 0;
+                    endedPastCapacity += produced == capacity + 1;
+                    if (spare == 0) first = walked;
+                    decidedBySpareByte += walked.result != first.result || walked.produced != first.produced;
+                }
+            }
+        }
+    }
+    // The inputs reach every way the decoders end.
+    for (const int result : {UCL_E_OK, UCL_E_INPUT_NOT_CONSUMED, UCL_E_INPUT_OVERRUN, UCL_E_OUTPUT_OVERRUN,
+                             UCL_E_LOOKBEHIND_OVERRUN})
+        EXPECT_GT(resultsSeen[result], 0) << result;
+    EXPECT_GT(decidedBySpareByte, 0);
+    EXPECT_GT(emptyStreams, 0);
+    // Only NRV2D's match check lets a copy end one byte past the capacity.
+    if (format.method == UclMethod::nrv2d) {
+        EXPECT_GT(endedPastCapacity, 0);
+    } else {
+        EXPECT_EQ(endedPastCapacity, 0);
+    }
+}
+
+// One attempt's observable result: the answer, the size, and the bytes when they are saved.
+struct Attempt {
+    bool found = false;
+    std::uint32_t size = 0;
+    Bytes saved;  // the output, then the spare byte after the capacity
+};
+
+Attempt attempt(Unpacker& unpacker, std::uint32_t capacity, bool precheck) {
+    constexpr std::uint8_t sentinel = 0xa5;
+    auto& scan = Unpacker::scanState;
+    scan.outputBuffer[capacity] = sentinel;
+    uclPrecheckEnabled = precheck;
+    Attempt result;
+    result.found = unpacker.tryUnpack();
+    uclPrecheckEnabled = true;
+    result.size = scan.outputSize;
+    if (result.found && result.size > Unpacker::runOptions.skipSize && result.size < capacity) {
+        result.saved.assign(scan.outputBuffer, scan.outputBuffer + result.size);
+        result.saved.push_back(scan.outputBuffer[capacity]);
+    }
+    return result;
+}
+
+TEST_P(UclPrecheckTest, UnpackerAnswersAlikeWithAndWithoutTheWalk) {
+    const auto& format = GetParam();
+    const std::uint32_t noSave = 0xffffffff;
+    struct Case {
+        Sample sample;
+        std::uint32_t capacity;
+        std::uint32_t skip;
+    };
+    std::vector<Case> cases;
+    for (const auto& sample : plainSamples()) {
+        for (const std::uint32_t capacity : {0u, 5u, 64u << 10})
+            for (const std::uint32_t skip : {3u, noSave}) cases.push_back({sample, capacity, skip});
+    }
+    for (const auto& sample : streamSamples(format)) {
+        for (const std::uint32_t capacity : sample.capacities) cases.push_back({sample, capacity, 0});
+        for (const std::uint32_t skip : {0u, 500u, noSave}) cases.push_back({sample, 1 << 20, skip});
+    }
+
+    int savedSeen = 0, unsavedSeen = 0;
+    for (const auto& c : cases) {
+        ScopedScanInput scope(c.sample.bytes, c.capacity);
+        Unpacker::runOptions.skipSize = c.skip;
+        const auto unpacker = format.make();
+        for (std::size_t offset = 0; offset < c.sample.bytes.size(); ++offset) {
+            Unpacker::scanState.currentOffset = offset;
+            const Attempt on = attempt(*unpacker, c.capacity, true);
+            const Attempt off = attempt(*unpacker, c.capacity, false);
+            const auto where = [&] {
+                return c.sample.name + " offset " + std::to_string(offset) + " capacity " + std::to_string(c.capacity) +
+                       " skip " + std::to_string(c.skip);
+            };
+            ASSERT_EQ(on.found, off.found) << where();
+            ASSERT_EQ(on.size, off.size) << where();
+            ASSERT_EQ(on.saved, off.saved) << where();
+            if (on.found) ++(on.saved.empty() ? unsavedSeen : savedSeen);
+        }
+    }
+    EXPECT_GT(savedSeen, 0);
+    EXPECT_GT(unsavedSeen, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, UclPrecheckTest,
+    testing::Values(UclFormat{"NRV2B", UclMethod::nrv2b, ucl2bCompress, ucl_nrv2b_decompress_safe_8,
+                              []() -> std::unique_ptr<Unpacker> { return std::make_unique<Ucl2bUnpacker>("UCL2B"); }},
+                    UclFormat{"NRV2D", UclMethod::nrv2d, ucl2dCompress, ucl_nrv2d_decompress_safe_8,
+                              []() -> std::unique_ptr<Unpacker> { return std::make_unique<Ucl2dUnpacker>("UCL2D"); }}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
