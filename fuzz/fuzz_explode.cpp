@@ -13,15 +13,10 @@ struct Attempt {
 };
 
 Attempt attempt(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
-    auto& scan = Unpacker::scanState;
-    scan = ScanState{};
-    scan.inputView = input;
-    scan.inputSize = size;
-    scan.outputBuffer = output;
-    Unpacker::runOptions.bufferCapacity = capacity;
+    pointScanStateAt(input, size, output, capacity);
     static PkwareUnpacker unpacker("PKWare");
     const bool found = unpacker.tryUnpack();
-    return {found, scan.outputSize};
+    return {found, Unpacker::scanState.outputSize};
 }
 
 }  // namespace

@@ -21,12 +21,8 @@ struct Find {
 
 // Every answer of every row at every offset, as the scan loop sees them.
 std::vector<Find> scanAll(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
+    pointScanStateAt(input, size, output, capacity);
     auto& scan = Unpacker::scanState;
-    scan = ScanState{};
-    scan.inputView = input;
-    scan.inputSize = size;
-    scan.outputBuffer = output;
-    Unpacker::runOptions.bufferCapacity = capacity;
     std::vector<Find> finds;
     for (scan.currentOffset = 0; scan.currentOffset < size; ++scan.currentOffset) {
         for (std::size_t row = 0; unpackerTable[row].unpacker; ++row) {
@@ -74,17 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::filesystem::create_directory(folder);
     auto& options = Unpacker::runOptions;
     options = RunOptions{};
-    options.bufferCapacity = capacity;
     options.skipSize = skip;
     options.outPrefix = folder;
-    auto& scan = Unpacker::scanState;
-    scan = ScanState{};
-    scan.inputView = input.get();
-    scan.inputSize = size;
-    scan.outputBuffer = output.get();
+    pointScanStateAt(input.get(), size, output.get(), capacity);
     FUZZ_CHECK(runScan(FormatState::Default));
     std::size_t expectedFiles = 0;
-    std::vector<std::string> names;
     for (const auto& find : finds) {
         if (find.size <= skip || find.size >= capacity) continue;
         char path[64];
@@ -97,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) files += entry.is_regular_file();
     FUZZ_CHECK(files == expectedFiles);
     FUZZ_CHECK(!Unpacker::writeFailed);
-    scan = ScanState{};
+    Unpacker::scanState = ScanState{};
     options = RunOptions{};
     return 0;
 }

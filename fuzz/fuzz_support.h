@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "unpack/unpacker.h"
+
 // Stops the run with a message; libFuzzer saves the input that caused it.
 #define FUZZ_CHECK(condition)                                                              \
     do {                                                                                   \
@@ -22,4 +24,14 @@ inline std::unique_ptr<std::uint8_t[]> exactCopy(const std::uint8_t* data, std::
     std::unique_ptr<std::uint8_t[]> copy(new std::uint8_t[size + spare]());
     if (size != 0) std::memcpy(copy.get(), data, size);
     return copy;
+}
+
+// A fresh scan state over `input` (its spare byte, if any, is the caller's) and `output`.
+inline void pointScanStateAt(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
+    auto& scan = Unpacker::scanState;
+    scan = ScanState{};
+    scan.inputView = input;
+    scan.inputSize = size;
+    scan.outputBuffer = output;
+    Unpacker::runOptions.bufferCapacity = capacity;
 }
