@@ -1,4 +1,5 @@
-// Raw deflate decoder and unpacker: hand-built streams reaching each result code.
+// Raw deflate decoder (and the reference it is held to) and unpacker: hand-built streams reaching
+// each result code.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "formats/deflate_decoder.h"
 #include "formats/deflate_unpacker.h"
+#include "reference_inflate.h"
 #include "test_support.h"
 
 namespace {
@@ -154,14 +156,23 @@ struct InflateOutcome {
     bool guardKept;  // nothing written past the capacity
 };
 
-InflateOutcome inflate(const Bytes& input, std::uint32_t capacity) {
+using Decoder = int (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);
+
+// The product decoder, and the reference it is held to elsewhere: the tables pin down both.
+struct NamedDecoder {
+    const char* name;
+    Decoder decode;
+};
+constexpr NamedDecoder decoders[] = {{"rawInflate", rawInflate}, {"referenceInflate", referenceInflate}};
+
+InflateOutcome inflate(const Bytes& input, std::uint32_t capacity, Decoder decoder = rawInflate) {
     constexpr std::uint8_t guard = 0xEE;
     Bytes dest(std::size_t{capacity} + 1, guard);
     Bytes source(input);  // exact-size heap copy, so sanitizers catch reads past the end
     InflateOutcome out{};
     out.destLen = capacity;
     out.sourceLen = source.size();
-    out.result = rawInflate(dest.data(), &out.destLen, source.data(), &out.sourceLen);
+    out.result = decoder(dest.data(), &out.destLen, source.data(), &out.sourceLen);
     if (out.destLen <= capacity) out.output.assign(dest.begin(), dest.begin() + out.destLen);
     out.guardKept = dest[capacity] == guard;
     return out;
@@ -273,17 +284,19 @@ std::vector<EdgeCase> edgeCases() {
 
 TEST(RawInflate, EdgeCases) {
     for (const EdgeCase& c : edgeCases()) {
-        SCOPED_TRACE(c.name);
-        const InflateOutcome out = inflate(c.input, c.capacity);
-        EXPECT_EQ(out.result, c.result);
-        EXPECT_TRUE(out.guardKept);
-        if (c.result == 1 || c.result == 2) {
-            // Neither length is written back.
-            EXPECT_EQ(out.destLen, c.capacity);
-            EXPECT_EQ(out.sourceLen, c.input.size());
-        } else {
-            EXPECT_EQ(out.output, c.output);
-            EXPECT_EQ(out.sourceLen, c.taken);
+        for (const NamedDecoder& decoder : decoders) {
+            SCOPED_TRACE(std::string(decoder.name) + ": " + c.name);
+            const InflateOutcome out = inflate(c.input, c.capacity, decoder.decode);
+            EXPECT_EQ(out.result, c.result);
+            EXPECT_TRUE(out.guardKept);
+            if (c.result == 1 || c.result == 2) {
+                // Neither length is written back.
+                EXPECT_EQ(out.destLen, c.capacity);
+                EXPECT_EQ(out.sourceLen, c.input.size());
+            } else {
+                EXPECT_EQ(out.output, c.output);
+                EXPECT_EQ(out.sourceLen, c.taken);
+            }
         }
     }
 }
@@ -406,15 +419,17 @@ std::vector<DynamicCase> dynamicCases() {
 
 TEST(RawInflate, DynamicHeaders) {
     for (const DynamicCase& c : dynamicCases()) {
-        SCOPED_TRACE(c.name);
-        const Bytes& input = c.input;
-        const InflateOutcome out = inflate(input, roomy);
-        EXPECT_EQ(out.result, c.result);
-        if (c.result <= 0) {
-            EXPECT_EQ(out.output, c.output);
-            EXPECT_EQ(out.sourceLen, c.taken != 0 ? c.taken : input.size());
-        } else {
-            EXPECT_EQ(out.sourceLen, input.size());
+        for (const NamedDecoder& decoder : decoders) {
+            SCOPED_TRACE(std::string(decoder.name) + ": " + c.name);
+            const Bytes& input = c.input;
+            const InflateOutcome out = inflate(input, roomy, decoder.decode);
+            EXPECT_EQ(out.result, c.result);
+            if (c.result <= 0) {
+                EXPECT_EQ(out.output, c.output);
+                EXPECT_EQ(out.sourceLen, c.taken != 0 ? c.taken : input.size());
+            } else {
+                EXPECT_EQ(out.sourceLen, input.size());
+            }
         }
     }
 }

@@ -1,6 +1,18 @@
 #include "formats/deflate_decoder.h"
 
+#include <array>
+#include <bit>
 #include <cstring>
+
+// The scanner calls rawInflate at every byte offset and nearly every call fails within a few
+// bytes, so the design favours cheap failure: a 64-bit bit buffer filled eight bytes at a
+// time, table lookups instead of a bit-by-bit code walk, and dynamic headers rejected from
+// their counts before any table is built.
+//
+// Byte accounting: bitBuffer only ever holds bits of bytes already counted as taken (plus,
+// above bitCount, copies of the bits that follow them), so the bytes taken are the bytes
+// loaded minus the whole bytes still unused in the buffer, exactly what a reader that takes
+// one byte whenever it needs a bit reports.
 
 namespace {
 
@@ -10,292 +22,565 @@ constexpr int maxDistanceLengths = 30;
 constexpr int codeLengthSymbols = 19;
 constexpr int fixedLiteralCount = 288;
 
-constexpr std::int16_t codeLengthOrder[codeLengthSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+constexpr std::uint8_t codeLengthOrder[codeLengthSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                              11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-constexpr std::int16_t inflateLengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
-                                                15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
-                                                67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr std::int16_t inflateLengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                     2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::int16_t inflateDistanceBase[maxDistanceLengths] = {
+constexpr std::uint16_t lengthBase[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                          15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                          67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::uint8_t lengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                              2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::uint16_t distanceBase[maxDistanceLengths] = {
     1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
     193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::int16_t inflateDistanceExtraBits[maxDistanceLengths] = {
+constexpr std::uint8_t distanceExtraBits[maxDistanceLengths] = {
     0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
-// The fixed code's tables: built by the first fixed block of the run, then kept.
-bool fixedTablesPending = true;
-std::int16_t fixedLiteralCounts[maxCodeLength + 1];
-std::int16_t fixedLiteralSymbols[fixedLiteralCount];
-std::int16_t fixedDistanceCounts[maxCodeLength + 1];
-std::int16_t fixedDistanceSymbols[maxDistanceLengths];
-HuffmanTable fixedLiteralTable{fixedLiteralCounts, fixedLiteralSymbols};
-HuffmanTable fixedDistanceTable{fixedDistanceCounts, fixedDistanceSymbols};
+// A table entry, one 32-bit word:
+//   bits  0-7   bits the code takes (for a link: the root bits; for a hole: 15)
+//   bits  8-11  extra bits after the code (for a link: the subtable's index bits)
+//   bits 12-15  kind
+//   bits 16-31  literal byte, length or distance base, code-length symbol, or subtable start
+enum Kind : std::uint32_t {
+    literalKind = 0,    // also every code-length symbol
+    valueKind = 1,      // length or distance: base plus extra bits
+    endKind = 2,        // end-of-block
+    badLengthKind = 3,  // symbols 286 and 287
+    holeKind = 4,       // no code matches: -10, on the fifteenth bit (hence length 15: with
+                        // fewer bits left the input ends first, result 2)
+    linkKind = 5,       // code longer than the root bits: look again in a subtable
+};
 
-void buildFixedTables() {
-    std::int16_t lengths[fixedLiteralCount];
+constexpr std::uint32_t makeEntry(Kind kind, std::uint32_t value, std::uint32_t extra, std::uint32_t length) {
+    return value << 16 | kind << 12 | extra << 8 | length;
+}
+constexpr Kind kindOf(std::uint32_t entry) { return static_cast<Kind>(entry >> 12 & 15); }
+constexpr std::uint32_t holeEntry = makeEntry(holeKind, 0, 0, maxCodeLength);
+
+// Share of the code space a code-length code of each length takes, in units of 2^-7.
+constexpr std::uint8_t kraftWeights[8] = {0, 64, 32, 16, 8, 4, 2, 1};
+// The same for three lengths at once, as they lie in the stream.
+constexpr auto kraftWeightsOfThree = [] {
+    std::array<std::uint16_t, 512> weights{};
+    for (unsigned fields = 0; fields < 512; ++fields)
+        weights[fields] = static_cast<std::uint16_t>(kraftWeights[fields & 7] + kraftWeights[fields >> 3 & 7] +
+                                                     kraftWeights[fields >> 6]);
+    return weights;
+}();
+
+constexpr int literalRootBits = 10;
+constexpr int distanceRootBits = 8;
+constexpr int codeLengthRootBits = 7;  // the longest code-length code: no subtables
+// Root plus subtables. A subtable of 2^d entries serves a full subtree of depth d, which holds
+// at least d + 1 codes; with d <= 15 - rootBits that bounds the subtables of a complete code
+// of n symbols by n * 2^dmax / (dmax + 1). Incomplete codes accepted have no long codes.
+constexpr int literalTableSize = (1 << literalRootBits) + maxLiteralLengths * 32 / 6;
+constexpr int distanceTableSize = (1 << distanceRootBits) + maxDistanceLengths * 128 / 8;
+constexpr int codeLengthTableSize = 1 << codeLengthRootBits;
+
+// What each symbol decodes to, less its code length.
+constexpr auto literalPayloads = [] {
+    std::array<std::uint32_t, fixedLiteralCount> payloads{};
+    for (int s = 0; s < 256; ++s) payloads[s] = makeEntry(literalKind, static_cast<std::uint32_t>(s), 0, 0);
+    payloads[256] = makeEntry(endKind, 0, 0, 0);
+    for (int i = 0; i < 29; ++i) payloads[257 + i] = makeEntry(valueKind, lengthBase[i], lengthExtraBits[i], 0);
+    payloads[286] = payloads[287] = makeEntry(badLengthKind, 0, 0, 0);
+    return payloads;
+}();
+constexpr auto distancePayloads = [] {
+    std::array<std::uint32_t, maxDistanceLengths> payloads{};
+    for (int i = 0; i < maxDistanceLengths; ++i)
+        payloads[i] = makeEntry(valueKind, distanceBase[i], distanceExtraBits[i], 0);
+    return payloads;
+}();
+constexpr auto codeLengthPayloads = [] {
+    std::array<std::uint32_t, codeLengthSymbols> payloads{};
+    for (int s = 0; s < codeLengthSymbols; ++s)
+        payloads[s] = makeEntry(literalKind, static_cast<std::uint32_t>(s), 0, 0);
+    return payloads;
+}();
+
+constexpr auto reversedBytes = [] {
+    std::array<std::uint8_t, 256> reversed{};
+    for (int b = 0; b < 256; ++b) {
+        int r = 0;
+        for (int i = 0; i < 8; ++i) r |= ((b >> i) & 1) << (7 - i);
+        reversed[b] = static_cast<std::uint8_t>(r);
+    }
+    return reversed;
+}();
+
+// The low `length` bits of `code` in reverse order: deflate sends Huffman codes most significant
+// bit first, and the bit buffer delivers the first bit at the bottom.
+constexpr std::uint32_t reverseBits(std::uint32_t code, int length) {
+    const std::uint32_t reversed16 = std::uint32_t{reversedBytes[code & 0xFF]} << 8 | reversedBytes[code >> 8 & 0xFF];
+    return reversed16 >> (16 - length);
+}
+
+// Code lengths per length, [0] counting the symbols without a code.
+struct LengthCounts {
+    std::uint16_t counts[maxCodeLength + 1];
+};
+
+constexpr LengthCounts countLengths(const std::uint8_t* lengths, int count) {
+    LengthCounts result{};
+    for (int s = 0; s < count; ++s) ++result.counts[lengths[s]];
+    return result;
+}
+
+// Codes still free at length 15: 0 complete, > 0 incomplete, < 0 over-subscribed.
+constexpr int freeCodes(const LengthCounts& lengthCounts) {
+    int left = 1;
+    for (int length = 1; length <= maxCodeLength; ++length) {
+        left = 2 * left - lengthCounts.counts[length];
+        if (left < 0) return left;
+    }
+    return left;
+}
+
+// A canonical Huffman decoding table: 2^rootBits entries indexed by the next rootBits bits,
+// then subtables for the longer codes, indexed by the bits after the root ones.
+struct HuffmanTable {
+    std::uint32_t* entries;
+    int rootBits;
+};
+
+// Fills `table` for `count` code lengths that form a complete code, or an incomplete one with
+// no code longer than the root bits. Bit patterns that no code starts are holes.
+constexpr void buildTable(HuffmanTable table, const std::uint8_t* lengths, int count,
+                          const std::uint32_t* payloads, const LengthCounts& lengthCounts) {
+    const std::uint32_t rootSize = 1u << table.rootBits;
+    const bool complete = freeCodes(lengthCounts) == 0;
+
+    // Canonical order: shorter codes first, equal lengths by ascending symbol.
+    std::uint16_t sorted[fixedLiteralCount] = {};
+    std::uint16_t offsets[maxCodeLength + 1] = {};
+    for (int length = 1; length < maxCodeLength; ++length)
+        offsets[length + 1] = static_cast<std::uint16_t>(offsets[length] + lengthCounts.counts[length]);
+    for (int s = 0; s < count; ++s) {
+        if (lengths[s] != 0) sorted[offsets[lengths[s]]++] = static_cast<std::uint16_t>(s);
+    }
+    const int coded = count - lengthCounts.counts[0];
+
+    // Each symbol's code, reversed into bit-buffer order.
+    std::uint16_t reversed[fixedLiteralCount] = {};
+    std::uint32_t code = 0;
+    int position = 0;
+    for (int length = 1; length <= maxCodeLength; ++length) {
+        for (int i = 0; i < lengthCounts.counts[length]; ++i, ++position, ++code)
+            reversed[position] = static_cast<std::uint16_t>(reverseBits(code, length));
+        code <<= 1;
+    }
+
+    if (!complete) {
+        for (std::uint32_t i = 0; i < rootSize; ++i) table.entries[i] = holeEntry;
+    }
+    std::uint32_t nextSubtable = rootSize;
+    int i = 0;
+    while (i < coded) {
+        const int length = lengths[sorted[i]];
+        if (length <= table.rootBits) {
+            const std::uint32_t entry = payloads[sorted[i]] | static_cast<std::uint32_t>(length);
+            for (std::uint32_t at = reversed[i]; at < rootSize; at += 1u << length) table.entries[at] = entry;
+            ++i;
+            continue;
+        }
+        // Canonical codes sharing their first rootBits bits are consecutive, and the last of
+        // them is the longest: it sets the subtable's size.
+        const std::uint32_t rootIndex = reversed[i] & (rootSize - 1);
+        int groupEnd = i + 1;
+        while (groupEnd < coded && (reversed[groupEnd] & (rootSize - 1)) == rootIndex) ++groupEnd;
+        const int subBits = lengths[sorted[groupEnd - 1]] - table.rootBits;
+        const std::uint32_t subSize = 1u << subBits;
+        std::uint32_t* subtable = table.entries + nextSubtable;
+        if (!complete) {
+            for (std::uint32_t at = 0; at < subSize; ++at) subtable[at] = holeEntry;
+        }
+        table.entries[rootIndex] = makeEntry(linkKind, nextSubtable, static_cast<std::uint32_t>(subBits),
+                                             static_cast<std::uint32_t>(table.rootBits));
+        nextSubtable += subSize;
+        for (; i < groupEnd; ++i) {
+            const int subLength = lengths[sorted[i]] - table.rootBits;
+            const std::uint32_t entry = payloads[sorted[i]] | static_cast<std::uint32_t>(lengths[sorted[i]]);
+            for (std::uint32_t at = reversed[i] >> table.rootBits; at < subSize; at += 1u << subLength)
+                subtable[at] = entry;
+        }
+    }
+}
+
+struct FixedTables {
+    std::uint32_t literal[1 << literalRootBits];
+    std::uint32_t distance[1 << distanceRootBits];
+};
+
+// The fixed code. Its distance code has thirty symbols, not thirty-two: codes 11110 and 11111
+// stay holes and fail with -10.
+constexpr FixedTables fixedTables = [] {
+    FixedTables tables{};
+    std::uint8_t lengths[fixedLiteralCount] = {};
     int s = 0;
     for (; s < 144; ++s) lengths[s] = 8;
     for (; s < 256; ++s) lengths[s] = 9;
     for (; s < 280; ++s) lengths[s] = 7;
     for (; s < fixedLiteralCount; ++s) lengths[s] = 8;
-    inflateBuildTable(fixedLiteralTable, lengths, fixedLiteralCount);
-    // Thirty symbols only: codes 11110 and 11111 stay unmatched and fail with -10.
+    buildTable({tables.literal, literalRootBits}, lengths, fixedLiteralCount, literalPayloads.data(),
+               countLengths(lengths, fixedLiteralCount));
     for (s = 0; s < maxDistanceLengths; ++s) lengths[s] = 5;
-    inflateBuildTable(fixedDistanceTable, lengths, maxDistanceLengths);
+    buildTable({tables.distance, distanceRootBits}, lengths, maxDistanceLengths, distancePayloads.data(),
+               countLengths(lengths, maxDistanceLengths));
+    return tables;
+}();
+
+// State of one rawInflate call; lives in that call's frame.
+struct InflateContext {
+    std::uint8_t* dest;
+    std::uint32_t destCapacity;
+    std::uint32_t destCount;  // bytes produced; also the reach of match distances
+    const std::uint8_t* next;  // next byte to enter bitBuffer
+    const std::uint8_t* end;
+    std::uint64_t bitBuffer;  // next bit is the least significant one
+    unsigned bitCount;        // bits of bytes taken still unused
+};
+
+std::uint64_t loadLittleEndian64(const std::uint8_t* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
 }
 
-// A literal/length or distance code is usable when complete, empty, or a lone code of length 1.
-bool usableCode(int buildResult, const HuffmanTable& table, int count) {
-    if (buildResult < 0) return false;
-    return buildResult == 0 || table.lengthCounts[0] + table.lengthCounts[1] == count;
-}
-
-}  // namespace
-
-int inflateReadBits(InflateContext& context, int count) {
-    while (context.bitCount < count) {
-        if (context.sourceCount == context.sourceLength) return inflateSourceEnd;
-        context.bitBuffer |= std::uint32_t{context.source[context.sourceCount++]} << context.bitCount;
-        context.bitCount += 8;
-    }
-    const int value = static_cast<int>(context.bitBuffer & ((1u << count) - 1u));
-    context.bitBuffer >>= count;
-    context.bitCount -= count;
-    return value;
-}
-
-int inflateDecodeSymbol(InflateContext& context, const HuffmanTable& table) {
-    std::uint32_t bits = context.bitBuffer;
-    int pending = context.bitCount;
-    int code = 0;   // bits read so far, first bit most significant
-    int first = 0;  // first code of the current length
-    int index = 0;  // position in symbols of the first symbol of the current length
-    for (int length = 1; length <= maxCodeLength; ++length) {
-        if (pending == 0) {
-            if (context.sourceCount == context.sourceLength) return inflateSourceEnd;
-            bits = context.source[context.sourceCount++];
-            pending = 8;
+// Tops the buffer up to at least 56 bits, or takes every byte left. Bytes are counted as
+// taken only as far as whole bytes fit below bit 64; the bits above bitCount are the start
+// of the next byte, and the next refill ORs the same values over them.
+inline void refill(std::uint64_t& bits, unsigned& count, const std::uint8_t*& next, const std::uint8_t* end) {
+    if (end - next >= 8) {
+        bits |= loadLittleEndian64(next) << count;
+        next += (63 - count) >> 3;
+        count |= 56;
+    } else {
+        while (count <= 56 && next < end) {
+            bits |= std::uint64_t{*next++} << count;
+            count += 8;
         }
-        code |= static_cast<int>(bits & 1u);
-        bits >>= 1;
-        --pending;
-        const int count = table.lengthCounts[length];
-        if (code < first + count) {
-            context.bitBuffer = bits;
-            context.bitCount = pending;
-            return table.symbols[index + code - first];
+    }
+}
+
+// Looks the next code up. Past the end of the input the buffer is padded with zeros, which
+// selects the one code that could still match; the caller compares its length with the bits
+// there are.
+template <bool mayLink>
+std::uint32_t lookUp(const std::uint32_t* table, int rootBits, std::uint64_t bits) {
+    std::uint32_t entry = table[bits & ((1u << rootBits) - 1)];
+    if (mayLink && kindOf(entry) == linkKind)
+        entry = table[(entry >> 16) + ((bits >> rootBits) & ((1u << (entry >> 8 & 15)) - 1))];
+    return entry;
+}
+
+// The literal/length/distance loop of a fixed or dynamic block; the fixed code's tables have
+// no subtables.
+template <bool mayLink>
+int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, const std::uint32_t* distanceTable) {
+    std::uint64_t bits = context.bitBuffer;
+    unsigned count = context.bitCount;
+    const std::uint8_t* next = context.next;
+    const std::uint8_t* const end = context.end;
+    std::uint8_t* const dest = context.dest;
+    const std::uint32_t capacity = context.destCapacity;
+    std::uint32_t produced = context.destCount;
+    int result;
+    for (;;) {
+        // At least 56 bits, more than the longest item needs: 15 + 5 for the length, 15 + 13
+        // for the distance. With fewer, the input is all in the buffer and each step checks
+        // what it needs. Refilling every time costs less than a branch that is hard to predict.
+        refill(bits, count, next, end);
+        const std::uint32_t entry = lookUp<mayLink>(literalTable, literalRootBits, bits);
+        unsigned length = entry & 0xFF;
+        if (length > count) {
+            result = 2;
+            break;
         }
-        index += count;
-        first = (first + count) << 1;
-        code <<= 1;
+        if (kindOf(entry) == literalKind) {
+            if (produced == capacity) {
+                result = 1;
+                break;
+            }
+            bits >>= length;
+            count -= length;
+            dest[produced++] = static_cast<std::uint8_t>(entry >> 16);
+            continue;
+        }
+        bits >>= length;
+        count -= length;
+        if (kindOf(entry) != valueKind) {
+            result = kindOf(entry) == endKind ? 0 : -10;  // a hole took its fifteen bits
+            break;
+        }
+        unsigned extra = entry >> 8 & 15;
+        if (extra > count) {
+            result = 2;
+            break;
+        }
+        const std::uint32_t matchLength = (entry >> 16) + static_cast<std::uint32_t>(bits & ((1u << extra) - 1));
+        bits >>= extra;
+        count -= extra;
+
+        const std::uint32_t distanceEntry = lookUp<mayLink>(distanceTable, distanceRootBits, bits);
+        length = distanceEntry & 0xFF;
+        if (length > count) {
+            result = 2;
+            break;
+        }
+        bits >>= length;
+        count -= length;
+        if (kindOf(distanceEntry) != valueKind) {
+            result = -10;
+            break;
+        }
+        extra = distanceEntry >> 8 & 15;
+        if (extra > count) {
+            result = 2;
+            break;
+        }
+        const std::uint32_t distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(bits & ((1u << extra) - 1));
+        bits >>= extra;
+        count -= extra;
+
+        if (distance > produced) {
+            result = -11;
+            break;
+        }
+        if (matchLength > capacity - produced) {
+            result = 1;
+            break;
+        }
+        std::uint8_t* to = dest + produced;
+        const std::uint8_t* from = to - distance;
+        // Exactly matchLength bytes are written: what lies past them must stay as it was.
+        if (distance >= matchLength) {
+            std::memcpy(to, from, matchLength);
+        } else if (distance == 1) {
+            std::memset(to, *from, matchLength);
+        } else {
+            // Overlapping: repeats the bytes just written, in steps no longer than the distance.
+            std::uint32_t i = 0;
+            if (distance >= 8) {
+                for (; i + 8 <= matchLength; i += 8) std::memcpy(to + i, from + i, 8);
+            }
+            for (; i < matchLength; ++i) to[i] = from[i];
+        }
+        produced += matchLength;
     }
-    // Decided on the fifteenth bit: no further byte is taken.
-    return -10;
+    context.bitBuffer = bits;
+    context.bitCount = count;
+    context.next = next;
+    context.destCount = produced;
+    return result;
 }
 
-int inflateBuildTable(HuffmanTable& table, const std::int16_t* lengths, int count) {
-    std::int16_t* counts = table.lengthCounts;
-    for (int length = 0; length <= maxCodeLength; ++length) counts[length] = 0;
-    for (int s = 0; s < count; ++s) ++counts[lengths[s]];
-    if (counts[0] == count) return 0;
-
-    int left = 1;  // codes still free at the current length
-    for (int length = 1; length <= maxCodeLength; ++length) {
-        left = 2 * left - counts[length];
-        if (left < 0) return left;
-    }
-
-    std::int16_t offsets[maxCodeLength + 1];
-    offsets[1] = 0;
-    for (int length = 1; length < maxCodeLength; ++length)
-        offsets[length + 1] = static_cast<std::int16_t>(offsets[length] + counts[length]);
-    for (int s = 0; s < count; ++s) {
-        if (lengths[s] != 0) table.symbols[offsets[lengths[s]]++] = static_cast<std::int16_t>(s);
-    }
-    return left;
-}
-
-int inflateStoredBlock(InflateContext& context) {
-    // LEN starts at the next byte boundary.
+int storedBlock(InflateContext& context) {
+    // LEN starts at the next byte boundary: whole unused bytes go back to the source.
+    context.next -= context.bitCount >> 3;
     context.bitBuffer = 0;
     context.bitCount = 0;
-    if (context.sourceCount + 4 > context.sourceLength) return 2;
-
-    const std::uint8_t* p = context.source + context.sourceCount;
+    const std::uint8_t* p = context.next;
+    if (context.end - p < 4) return 2;
     const unsigned length = p[0] | (unsigned{p[1]} << 8);
-    context.sourceCount += 2;
     // The check bytes are taken one at a time; the first that differs ends the call.
-    ++context.sourceCount;
-    if (p[2] != (~length & 0xFFu)) return -2;
-    ++context.sourceCount;
+    if (p[2] != (~length & 0xFFu)) {
+        context.next = p + 3;
+        return -2;
+    }
+    context.next = p + 4;
     if (p[3] != ((~length >> 8) & 0xFFu)) return -2;
-
-    if (context.sourceCount + length > context.sourceLength) return 2;
-    if (std::uint64_t{context.destCount} + length > context.destCapacity) return 1;
+    if (static_cast<std::uint64_t>(context.end - context.next) < length) return 2;
+    if (length > context.destCapacity - context.destCount) return 1;
     if (length != 0) {
-        std::memcpy(context.dest + context.destCount, context.source + context.sourceCount, length);
+        std::memcpy(context.dest + context.destCount, context.next, length);
         context.destCount += length;
-        context.sourceCount += length;
+        context.next += length;
     }
     return 0;
 }
 
-int inflateFixedBlock(InflateContext& context) {
-    if (fixedTablesPending) {
-        buildFixedTables();
-        fixedTablesPending = false;
-    }
-    return inflateBlockSymbols(context, fixedLiteralTable, fixedDistanceTable);
-}
-
-int inflateDynamicBlock(InflateContext& context) {
-    std::int16_t literalCounts[maxCodeLength + 1];
-    std::int16_t literalSymbols[maxLiteralLengths];
-    std::int16_t distanceCounts[maxCodeLength + 1];
-    std::int16_t distanceSymbols[maxDistanceLengths];
-    std::int16_t lengths[maxLiteralLengths + maxDistanceLengths];
-    HuffmanTable literalTable{literalCounts, literalSymbols};
-    HuffmanTable distanceTable{distanceCounts, distanceSymbols};
-    // The code-length code borrows the literal/length table's storage until that is built.
-    HuffmanTable& codeLengthTable = literalTable;
+int dynamicBlock(InflateContext& context) {
+    std::uint64_t bits = context.bitBuffer;
+    unsigned count = context.bitCount;
+    const std::uint8_t* next = context.next;
+    const std::uint8_t* const end = context.end;
+    auto take = [&](unsigned n) {  // n <= 13
+        const auto value = static_cast<unsigned>(bits & ((1u << n) - 1));
+        bits >>= n;
+        count -= n;
+        return value;
+    };
+    auto save = [&] {
+        context.bitBuffer = bits;
+        context.bitCount = count;
+        context.next = next;
+    };
 
     // All three counts are read before any is checked.
-    const int literalBits = inflateReadBits(context, 5);
-    if (literalBits < 0) return literalBits;
-    const int distanceBits = inflateReadBits(context, 5);
-    if (distanceBits < 0) return distanceBits;
-    const int codeBits = inflateReadBits(context, 4);
-    if (codeBits < 0) return codeBits;
-    const int literalCount = literalBits + 257;
-    const int distanceCount = distanceBits + 1;
-    const int codeCount = codeBits + 4;
-    if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return -3;
-
-    for (int i = 0; i < codeLengthSymbols; ++i) lengths[i] = 0;
-    for (int i = 0; i < codeCount; ++i) {
-        const int length = inflateReadBits(context, 3);
-        if (length < 0) return length;
-        lengths[codeLengthOrder[i]] = static_cast<std::int16_t>(length);
+    if (count < 14) refill(bits, count, next, end);
+    if (count < 14) return 2;
+    const int literalCount = static_cast<int>(take(5)) + 257;
+    const int distanceCount = static_cast<int>(take(5)) + 1;
+    const int codeCount = static_cast<int>(take(4)) + 4;
+    if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) {
+        save();
+        return -3;
     }
-    // An empty code-length code passes here and fails at its first decode.
-    if (inflateBuildTable(codeLengthTable, lengths, codeLengthSymbols) != 0) return -4;
+
+    // The code-length code is checked from its lengths before it is stored or built: most
+    // headers fail here. Complete, or no codes at all: that one passes here and fails at its
+    // first decode.
+    std::uint8_t lengths[maxLiteralLengths + maxDistanceLengths];
+    std::memset(lengths, 0, codeLengthSymbols);
+    const auto lengthBits = static_cast<unsigned>(3 * codeCount);
+    if (count < lengthBits) refill(bits, count, next, end);
+    if (count >= lengthBits) {
+        // Unsent lengths read as 0 and weigh nothing.
+        const std::uint64_t fields = bits & ((std::uint64_t{1} << lengthBits) - 1);
+        const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
+                          kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
+                          kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
+                          kraftWeightsOfThree[fields >> 54];
+        if (kraft != 128 && kraft != 0) {
+            bits >>= lengthBits;
+            count -= lengthBits;
+            save();
+            return -4;
+        }
+        for (int i = 0; i < codeCount; ++i) lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(take(3));
+    } else {
+        // Only near the end of the input, or with all nineteen lengths: one at a time.
+        int kraft = 0;
+        for (int i = 0; i < codeCount; ++i) {
+            if (count < 3) {
+                refill(bits, count, next, end);
+                if (count < 3) return 2;
+            }
+            const unsigned length = take(3);
+            lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(length);
+            kraft += kraftWeights[length];
+        }
+        if (kraft != 128 && kraft != 0) {
+            save();
+            return -4;
+        }
+    }
+    std::uint32_t codeLengthEntries[codeLengthTableSize];
+    buildTable({codeLengthEntries, codeLengthRootBits}, lengths, codeLengthSymbols, codeLengthPayloads.data(),
+               countLengths(lengths, codeLengthSymbols));
 
     const int total = literalCount + distanceCount;
     int index = 0;
     while (index < total) {
-        const int symbol = inflateDecodeSymbol(context, codeLengthTable);
-        if (symbol < 0) return symbol;
+        // 15 for a hole, or at most 7 for the code and 7 extra bits.
+        if (count < 15) refill(bits, count, next, end);
+        const std::uint32_t entry = codeLengthEntries[bits & (codeLengthTableSize - 1)];
+        const unsigned codeBits = entry & 0xFF;
+        if (codeBits > count) return 2;
+        bits >>= codeBits;
+        count -= codeBits;
+        if (kindOf(entry) == holeKind) {
+            save();
+            return -10;
+        }
+        const unsigned symbol = entry >> 16;
         if (symbol < 16) {
-            lengths[index++] = static_cast<std::int16_t>(symbol);
+            lengths[index++] = static_cast<std::uint8_t>(symbol);
             continue;
         }
-        std::int16_t value = 0;
+        std::uint8_t value = 0;
+        unsigned extra;
         int run;
         if (symbol == 16) {
-            if (index == 0) return -5;
+            if (index == 0) {
+                save();
+                return -5;
+            }
             value = lengths[index - 1];
-            run = inflateReadBits(context, 2);
-            if (run < 0) return run;
-            run += 3;
+            extra = 2;
+            run = 3;
         } else if (symbol == 17) {
-            run = inflateReadBits(context, 3);
-            if (run < 0) return run;
-            run += 3;
+            extra = 3;
+            run = 3;
         } else {
-            run = inflateReadBits(context, 7);
-            if (run < 0) return run;
-            run += 11;
+            extra = 7;
+            run = 11;
         }
+        if (extra > count) return 2;
+        run += static_cast<int>(take(extra));
         // Runs may cross from the literal/length lengths into the distance lengths.
-        if (index + run > total) return -6;
-        while (run-- > 0) lengths[index++] = value;
+        if (index + run > total) {
+            save();
+            return -6;
+        }
+        std::memset(lengths + index, value, static_cast<std::size_t>(run));
+        index += run;
     }
+    save();
 
     if (lengths[256] == 0) return -9;
-    int result = inflateBuildTable(literalTable, lengths, literalCount);
-    if (!usableCode(result, literalTable, literalCount)) return -7;
-    result = inflateBuildTable(distanceTable, lengths + literalCount, distanceCount);
-    if (!usableCode(result, distanceTable, distanceCount)) return -8;
-    return inflateBlockSymbols(context, literalTable, distanceTable);
+    // Usable: complete, no codes at all, or a single code of length 1 (for the literal/length
+    // code that is end-of-block). Only usable codes are built.
+    const LengthCounts literalCounts = countLengths(lengths, literalCount);
+    const int literalFree = freeCodes(literalCounts);
+    if (literalFree < 0 || (literalFree > 0 && literalCounts.counts[0] + literalCounts.counts[1] != literalCount))
+        return -7;
+    const LengthCounts distanceCounts = countLengths(lengths + literalCount, distanceCount);
+    const int distanceFree = freeCodes(distanceCounts);
+    if (distanceFree < 0 ||
+        (distanceFree > 0 && distanceCounts.counts[0] + distanceCounts.counts[1] != distanceCount))
+        return -8;
+
+    std::uint32_t literalEntries[literalTableSize];
+    std::uint32_t distanceEntries[distanceTableSize];
+    buildTable({literalEntries, literalRootBits}, lengths, literalCount, literalPayloads.data(), literalCounts);
+    buildTable({distanceEntries, distanceRootBits}, lengths + literalCount, distanceCount, distancePayloads.data(),
+               distanceCounts);
+    return decodeSymbols<true>(context, literalEntries, distanceEntries);
 }
 
-int inflateBlockSymbols(InflateContext& context, const HuffmanTable& literalTable,
-                        const HuffmanTable& distanceTable) {
-    for (;;) {
-        const int symbol = inflateDecodeSymbol(context, literalTable);
-        if (symbol < 0) return symbol;
-        if (symbol < 256) {
-            if (context.destCount == context.destCapacity) return 1;
-            context.dest[context.destCount++] = static_cast<std::uint8_t>(symbol);
-            continue;
-        }
-        if (symbol == 256) return 0;
-
-        const int lengthIndex = symbol - 257;
-        if (lengthIndex >= 29) return -10;  // 286 and 287: only the fixed code has them
-        const int lengthExtra = inflateReadBits(context, inflateLengthExtraBits[lengthIndex]);
-        if (lengthExtra < 0) return lengthExtra;
-        const std::uint32_t length = static_cast<std::uint32_t>(inflateLengthBase[lengthIndex] + lengthExtra);
-
-        const int distanceSymbol = inflateDecodeSymbol(context, distanceTable);
-        if (distanceSymbol < 0) return distanceSymbol;
-        const int distanceExtra = inflateReadBits(context, inflateDistanceExtraBits[distanceSymbol]);
-        if (distanceExtra < 0) return distanceExtra;
-        const std::uint32_t distance =
-            static_cast<std::uint32_t>(inflateDistanceBase[distanceSymbol] + distanceExtra);
-
-        // -11: the distance reaches before the first byte produced in this call.
-        if (distance > context.destCount) return -11;
-        if (std::uint64_t{context.destCount} + length > context.destCapacity) return 1;
-        std::uint8_t* out = context.dest + context.destCount;
-        const std::uint8_t* from = out - distance;
-        if (distance >= length) {
-            std::memcpy(out, from, length);
-        } else {
-            // Overlapping copy: repeats the bytes just written.
-            for (std::uint32_t i = 0; i < length; ++i) out[i] = from[i];
-        }
-        context.destCount += length;
-    }
-}
+}  // namespace
 
 int rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
                std::uint64_t* sourceLen) {
-    InflateContext context{dest, *destLen, 0, source, *sourceLen, 0, 0, 0};
+    if (*sourceLen == 0) return 2;
+    // The first block's type decides most attempts, and it is as good as random: it is read
+    // straight from the first byte, so that the branch on it resolves as early as it can.
+    const unsigned header = source[0];
+    InflateContext context{dest, *destLen, 0, source + 1, source + *sourceLen, header >> 3, 5};
+    bool last = (header & 1) != 0;
+    unsigned type = header >> 1 & 3;
     int result;
-    int last;
-    do {
-        last = inflateReadBits(context, 1);
-        if (last < 0) {
-            result = last;
-            break;
-        }
-        const int type = inflateReadBits(context, 2);
+    for (;;) {
         switch (type) {
             case 0:
-                result = inflateStoredBlock(context);
+                result = storedBlock(context);
                 break;
             case 1:
-                result = inflateFixedBlock(context);
+                result = decodeSymbols<false>(context, fixedTables.literal, fixedTables.distance);
                 break;
             case 2:
-                result = inflateDynamicBlock(context);
-                break;
-            case 3:
-                result = -1;
+                result = dynamicBlock(context);
                 break;
             default:
-                result = type;
-                break;  // inflateSourceEnd
+                result = -1;
+                break;
         }
-    } while (result == 0 && last == 0);
+        if (result != 0 || last) break;
+        if (context.bitCount < 3) refill(context.bitBuffer, context.bitCount, context.next, context.end);
+        if (context.bitCount < 3) return 2;
+        last = (context.bitBuffer & 1) != 0;
+        type = context.bitBuffer >> 1 & 3;
+        context.bitBuffer >>= 3;
+        context.bitCount -= 3;
+    }
 
-    if (result == inflateSourceEnd) result = 2;
     if (result <= 0) {
         *destLen = context.destCount;
-        *sourceLen = context.sourceCount;
+        *sourceLen = static_cast<std::uint64_t>(context.next - source) - context.bitCount / 8;
     }
     return result;
 }

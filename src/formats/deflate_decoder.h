@@ -3,25 +3,6 @@
 
 #include <cstdint>
 
-// Canonical Huffman code: symbols per code length plus the symbols in code order.
-// Both arrays belong to whoever builds the table.
-struct HuffmanTable {
-    std::int16_t* lengthCounts;  // [0] counts the symbols without a code
-    std::int16_t* symbols;       // shorter codes first, equal lengths by ascending symbol
-};
-
-// State of one rawInflate call; lives in that call's frame.
-struct InflateContext {
-    std::uint8_t* dest;
-    std::uint32_t destCapacity;
-    std::uint32_t destCount;  // bytes produced; also the reach of match distances
-    const std::uint8_t* source;
-    std::uint64_t sourceLength;
-    std::uint64_t sourceCount;  // a byte counts as taken once it enters bitBuffer
-    std::uint32_t bitBuffer;    // next bit is the least significant one
-    std::int32_t bitCount;      // 0..7 between two reads
-};
-
 // Result codes of rawInflate.
 //   0  a final block was completed
 //   1  the destination cannot hold the next literal, match or stored block
@@ -33,21 +14,13 @@ struct InflateContext {
 //  -5  repeat with no previous length   -11  distance reaches before the first byte produced
 //  -6  code-length run past the end
 // *destLen (capacity in, produced out) and *sourceLen (available in, taken out) are
-// written back only for 0 and negative results.
+// written back only for 0 and negative results. A byte counts as taken once a bit of it has
+// been used, so the count is the one a decoder reading one byte at a time would report.
+//
+// Checks come in stream order and the first failure ends the call. A Huffman code that
+// matches nothing is rejected on its fifteenth bit; if the input ends before that bit, the
+// result is 2. Nothing is read at or past source + *sourceLen, and nothing is written past
+// the bytes produced: literals are stored one by one, a match or stored block whole once all
+// its checks have passed.
 int rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
                std::uint64_t* sourceLen);
-
-// The steps of rawInflate. The two readers return inflateSourceEnd when
-// they need a byte beyond sourceLength; every caller passes it up, and rawInflate turns it
-// into result 2.
-inline constexpr int inflateSourceEnd = -1000;
-
-int inflateReadBits(InflateContext& context, int count);  // 0 <= count <= 13
-int inflateDecodeSymbol(InflateContext& context, const HuffmanTable& table);
-// 0: complete or no codes at all; > 0: incomplete; < 0: over-subscribed (symbols not filled).
-int inflateBuildTable(HuffmanTable& table, const std::int16_t* lengths, int count);
-int inflateStoredBlock(InflateContext& context);
-int inflateFixedBlock(InflateContext& context);
-int inflateDynamicBlock(InflateContext& context);
-int inflateBlockSymbols(InflateContext& context, const HuffmanTable& literalTable,
-                        const HuffmanTable& distanceTable);

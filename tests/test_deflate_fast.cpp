@@ -1,0 +1,439 @@
+// rawInflate against the bit-at-a-time reference decoder: at every offset of every input, the
+// same result, the same lengths written back (or not), and the same destination contents,
+// including partial output and the bytes left untouched.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "compressors.h"
+#include "formats/deflate_decoder.h"
+#include "reference_inflate.h"
+#include "test_support.h"
+
+namespace {
+
+using Decoder = int (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);
+
+// Runs both decoders on the same input and compares everything they report or write.
+class Differential {
+public:
+    // Returns false, after reporting, on the first disagreement.
+    bool agree(const std::uint8_t* source, std::uint64_t length, std::uint32_t capacity, const std::string& what) {
+        if (pattern_.size() != std::size_t{capacity} + 16) {
+            pattern_.resize(std::size_t{capacity} + 16);
+            for (std::size_t i = 0; i < pattern_.size(); ++i)
+                pattern_[i] = static_cast<std::uint8_t>(i * 151 + 89);
+        }
+        const Outcome fast = run(rawInflate, fastDest_, source, length, capacity);
+        const Outcome reference = run(referenceInflate, referenceDest_, source, length, capacity);
+        ++results_[reference.result + 11];
+        ++calls_;
+        if (fast.result == reference.result && fast.destLen == reference.destLen &&
+            fast.sourceLen == reference.sourceLen &&
+            std::memcmp(fastDest_.data(), referenceDest_.data(), pattern_.size()) == 0)
+            return true;
+        std::size_t firstDifference = 0;
+        while (firstDifference < fastDest_.size() && fastDest_[firstDifference] == referenceDest_[firstDifference])
+            ++firstDifference;
+        ADD_FAILURE() << what << ", capacity " << capacity << ", " << length << " bytes available: result "
+                      << fast.result << " vs " << reference.result << ", destLen " << fast.destLen << " vs "
+                      << reference.destLen << ", sourceLen " << fast.sourceLen << " vs " << reference.sourceLen
+                      << ", first differing destination byte " << firstDifference;
+        return false;
+    }
+
+    // Every offset of `input`, each attempt seeing the input up to its end.
+    bool everyOffset(const Bytes& input, std::uint32_t capacity, const std::string& what) {
+        for (std::size_t offset = 0; offset < input.size(); ++offset) {
+            if (!agree(input.data() + offset, input.size() - offset, capacity,
+                       what + " at offset " + std::to_string(offset)))
+                return false;
+        }
+        return true;
+    }
+
+    // Every proper prefix of `input` and the whole, each in a heap block of exactly its size so
+    // that the sanitizers see any read past the end.
+    bool everyLength(const Bytes& input, std::uint32_t capacity, const std::string& what) {
+        for (std::size_t cut = 0; cut <= input.size(); ++cut) {
+            const Bytes prefix(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(cut));
+            if (!agree(prefix.data(), prefix.size(), capacity, what + " cut to " + std::to_string(cut)))
+                return false;
+        }
+        return true;
+    }
+
+    // How many attempts the reference ended with `result`.
+    std::uint64_t seen(int result) const { return results_[result + 11]; }
+    std::uint64_t calls() const { return calls_; }
+
+private:
+    struct Outcome {
+        int result;
+        std::uint32_t destLen;
+        std::uint64_t sourceLen;
+    };
+
+    // The destination is pre-filled with a pattern and followed by guard bytes, all compared.
+    Outcome run(Decoder decoder, Bytes& dest, const std::uint8_t* source, std::uint64_t length,
+                std::uint32_t capacity) {
+        dest = pattern_;
+        Outcome out{0, capacity, length};
+        out.result = decoder(dest.data(), &out.destLen, source, &out.sourceLen);
+        return out;
+    }
+
+    Bytes pattern_;
+    Bytes fastDest_;
+    Bytes referenceDest_;
+    std::array<std::uint64_t, 14> results_{};
+    std::uint64_t calls_ = 0;
+};
+
+// Bytes of the system's executables: machine code with its tables and strings.
+Bytes machineCode(std::size_t wanted) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> programs;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/usr/bin", error)) {
+        if (entry.is_regular_file(error) && entry.file_size(error) > (256u << 10))
+            programs.push_back(entry.path());
+    }
+    std::sort(programs.begin(), programs.end());
+    Bytes code;
+    for (const auto& program : programs) {
+        std::ifstream in(program, std::ios::binary);
+        const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // Past the headers, into the code.
+        const std::size_t take = std::min<std::size_t>(wanted - code.size(), 96u << 10);
+        code.insert(code.end(), file.begin() + (64 << 10),
+                    file.begin() + static_cast<std::ptrdiff_t>((64 << 10) + take));
+        if (code.size() >= wanted) break;
+    }
+    return code;
+}
+
+// Packs bits as deflate stores them: fields least significant bit first, Huffman codes most
+// significant bit first.
+class BitWriter {
+public:
+    void bits(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) put((value >> i) & 1u);
+    }
+    void code(std::uint32_t value, int length) {
+        for (int i = length - 1; i >= 0; --i) put((value >> i) & 1u);
+    }
+    const Bytes& bytes() const { return bytes_; }
+
+private:
+    void put(std::uint32_t bit) {
+        if (count_ % 8 == 0) bytes_.push_back(0);
+        bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (bit << (count_ % 8)));
+        ++count_;
+    }
+    Bytes bytes_;
+    std::size_t count_ = 0;
+};
+
+// Random code lengths for `count` symbols: a complete code over `used` of them with no code
+// longer than `maxLength`, grown by splitting leaves, mostly the deepest so that long codes
+// (past a lookup table's root) are common.
+std::vector<int> randomCompleteCode(int count, int used, int maxLength, std::mt19937& random) {
+    std::vector<int> leaves{0};
+    while (static_cast<int>(leaves.size()) < used) {
+        std::size_t pick = random() % leaves.size();
+        if (random() % 2)
+            pick = static_cast<std::size_t>(std::max_element(leaves.begin(), leaves.end()) - leaves.begin());
+        if (leaves[pick] >= maxLength) {
+            pick = static_cast<std::size_t>(std::min_element(leaves.begin(), leaves.end()) - leaves.begin());
+            if (leaves[pick] >= maxLength) break;
+        }
+        const int depth = ++leaves[pick];
+        leaves.push_back(depth);
+    }
+    if (leaves.size() == 1) leaves[0] = 1;  // a lone code
+    std::vector<int> symbols(static_cast<std::size_t>(count));
+    for (int s = 0; s < count; ++s) symbols[static_cast<std::size_t>(s)] = s;
+    std::shuffle(symbols.begin(), symbols.end(), random);
+    std::vector<int> lengths(static_cast<std::size_t>(count), 0);
+    for (std::size_t i = 0; i < leaves.size() && i < symbols.size(); ++i)
+        lengths[static_cast<std::size_t>(symbols[i])] = leaves[i];
+    return lengths;
+}
+
+struct Code {
+    std::uint32_t value = 0;
+    int length = 0;
+};
+
+std::vector<Code> canonicalCodes(const std::vector<int>& lengths) {
+    int counts[16] = {};
+    for (int length : lengths) ++counts[length];
+    counts[0] = 0;
+    std::uint32_t next[16] = {};
+    std::uint32_t code = 0;
+    for (int bits = 1; bits < 16; ++bits) {
+        code = (code + static_cast<std::uint32_t>(counts[bits - 1])) << 1;
+        next[bits] = code;
+    }
+    std::vector<Code> codes(lengths.size());
+    for (std::size_t s = 0; s < lengths.size(); ++s) {
+        if (lengths[s] != 0) codes[s] = {next[lengths[s]]++, lengths[s]};
+    }
+    return codes;
+}
+
+// Writes the symbol if it has a code, otherwise random bits of about a code's length.
+void writeSymbol(BitWriter& w, const std::vector<Code>& codes, int symbol, std::mt19937& random) {
+    const auto s = static_cast<std::size_t>(symbol);
+    if (s < codes.size() && codes[s].length != 0)
+        w.code(codes[s].value, codes[s].length);
+    else
+        w.bits(random(), 1 + static_cast<int>(random() % 15));
+}
+
+// A dynamic block built to get far: mostly well-formed code-length and literal/length codes
+// with long codes, run symbols, matches and end-of-block, with some of each part broken.
+Bytes randomDynamicBlock(std::mt19937& random) {
+    auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+    BitWriter w;
+    w.bits(chance(80) ? 1 : 0, 1);
+    w.bits(2, 2);
+    const int literalCount =
+        chance(3) ? 287 + static_cast<int>(random() % 2) : 257 + static_cast<int>(random() % 30);
+    const int distanceCount =
+        chance(3) ? 31 + static_cast<int>(random() % 2) : 1 + static_cast<int>(random() % 30);
+
+    std::vector<int> literal =
+        randomCompleteCode(literalCount, 2 + static_cast<int>(random() % (literalCount - 1)), 15, random);
+    if (literal[256] == 0 && chance(90))
+        std::swap(literal[256], *std::find_if(literal.begin(), literal.end(), [](int l) { return l != 0; }));
+    std::vector<int> distance;
+    const int distanceShape = static_cast<int>(random() % 10);
+    if (distanceShape == 0) {
+        distance.assign(static_cast<std::size_t>(distanceCount), 0);  // literals only
+    } else if (distanceShape == 1) {
+        distance.assign(static_cast<std::size_t>(distanceCount), 0);
+        distance[random() % distance.size()] = 1 + static_cast<int>(random() % 2);  // lone code
+    } else {
+        distance = randomCompleteCode(distanceCount, 1 + static_cast<int>(random() % distanceCount), 15, random);
+    }
+    if (chance(10)) literal[random() % literal.size()] = static_cast<int>(random() % 16);  // usually breaks it
+    if (chance(10)) distance[random() % distance.size()] = static_cast<int>(random() % 16);
+
+    // The lengths as code-length items, with runs where they fit.
+    std::vector<int> all(literal);
+    all.insert(all.end(), distance.begin(), distance.end());
+    std::vector<std::pair<int, int>> items;  // symbol, extra bits
+    for (std::size_t i = 0; i < all.size();) {
+        std::size_t run = 1;
+        while (i + run < all.size() && all[i + run] == all[i]) ++run;
+        if (all[i] == 0 && run >= 11 && chance(80)) {
+            const int n = static_cast<int>(std::min<std::size_t>(run, 138));
+            items.push_back({18, n - 11});
+            i += static_cast<std::size_t>(n);
+        } else if (all[i] == 0 && run >= 3 && chance(80)) {
+            const int n = static_cast<int>(std::min<std::size_t>(run, 10));
+            items.push_back({17, n - 3});
+            i += static_cast<std::size_t>(n);
+        } else if (i > 0 && all[i] == all[i - 1] && run >= 3 && chance(80)) {
+            const int n = static_cast<int>(std::min<std::size_t>(run, 6));
+            items.push_back({16, n - 3});
+            i += static_cast<std::size_t>(n);
+        } else {
+            items.push_back({all[i], 0});
+            ++i;
+        }
+    }
+    if (chance(5)) items.insert(items.begin(), {16, static_cast<int>(random() % 4)});  // nothing to repeat
+    if (chance(5)) items.push_back({18, static_cast<int>(random() % 128)});            // past the end
+
+    std::array<bool, 19> used{};
+    for (auto [symbol, extra] : items) used[static_cast<std::size_t>(symbol)] = true;
+    constexpr int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    std::vector<int> codeLengthLengths(19, 0);
+    {
+        std::vector<int> usedSymbols;
+        for (int s = 0; s < 19; ++s) {
+            if (used[static_cast<std::size_t>(s)]) usedSymbols.push_back(s);
+        }
+        std::vector<int> shape = randomCompleteCode(static_cast<int>(usedSymbols.size()),
+                                                    static_cast<int>(usedSymbols.size()), 7, random);
+        for (std::size_t i = 0; i < usedSymbols.size(); ++i)
+            codeLengthLengths[static_cast<std::size_t>(usedSymbols[i])] = shape[i];
+        if (usedSymbols.size() == 1) codeLengthLengths[usedSymbols[0] == 0 ? 1 : 0] = 1;  // needs two codes
+    }
+    if (chance(5)) codeLengthLengths[random() % 19] = static_cast<int>(random() % 8);
+    if (chance(2)) codeLengthLengths.assign(19, 0);
+    int codeCount = 19;
+    while (codeCount > 4 && codeLengthLengths[static_cast<std::size_t>(order[codeCount - 1])] == 0) --codeCount;
+
+    w.bits(static_cast<std::uint32_t>(literalCount - 257), 5);
+    w.bits(static_cast<std::uint32_t>(distanceCount - 1), 5);
+    w.bits(static_cast<std::uint32_t>(codeCount - 4), 4);
+    for (int i = 0; i < codeCount; ++i)
+        w.bits(static_cast<std::uint32_t>(codeLengthLengths[static_cast<std::size_t>(order[i])]), 3);
+    const std::vector<Code> codeLengthCodes = canonicalCodes(codeLengthLengths);
+    for (auto [symbol, extra] : items) {
+        writeSymbol(w, codeLengthCodes, symbol, random);
+        if (symbol >= 16) w.bits(static_cast<std::uint32_t>(extra), symbol == 16 ? 2 : symbol == 17 ? 3 : 7);
+    }
+
+    // A body: literals and matches, often reaching back too far, then end-of-block.
+    const std::vector<Code> literalCodes = canonicalCodes(literal);
+    const std::vector<Code> distanceCodes = canonicalCodes(distance);
+    const int bodyItems = static_cast<int>(random() % 40);
+    for (int i = 0; i < bodyItems; ++i) {
+        if (chance(60)) {
+            writeSymbol(w, literalCodes, static_cast<int>(random() % 256), random);
+        } else {
+            writeSymbol(w, literalCodes, 257 + static_cast<int>(random() % 29), random);
+            w.bits(random(), 5);
+            writeSymbol(w, distanceCodes, static_cast<int>(random() % static_cast<std::uint32_t>(distanceCount)),
+                        random);
+            w.bits(random() % 4, 13);
+        }
+    }
+    writeSymbol(w, literalCodes, 256, random);
+    BitWriter tail;
+    tail.bits(random(), 16);
+    Bytes stream = w.bytes();
+    if (chance(50)) stream.insert(stream.end(), tail.bytes().begin(), tail.bytes().end());
+    return stream;
+}
+
+Bytes flipBits(Bytes stream, std::mt19937& random) {
+    for (int flips = 1 + static_cast<int>(random() % 3); flips > 0; --flips)
+        stream[random() % stream.size()] ^= static_cast<std::uint8_t>(1u << (random() % 8));
+    return stream;
+}
+
+TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
+    Differential d;
+    const Bytes code = machineCode(160u << 10);
+    ASSERT_GE(code.size(), 64u << 10) << "too few executables in /usr/bin";
+    struct Input {
+        const char* name;
+        Bytes bytes;
+    };
+    const std::vector<Input> inputs = {
+        {"random", randomBytes(48u << 10, 31)},
+        {"text", textBytes(48u << 10, 32)},
+        {"machine code", code},
+        {"zeros and ones", concat({Bytes(2000, 0), Bytes(2000, 0xFF), randomBytes(100, 33), Bytes(500, 0)})},
+    };
+    for (const Input& input : inputs) {
+        ASSERT_TRUE(d.everyOffset(input.bytes, 600, input.name));
+        // Other capacities on a slice, each exact-size so that its end is where reads must stop.
+        for (std::uint32_t capacity : {0u, 1u, 3u, 70000u}) {
+            const std::size_t length =
+                std::min<std::size_t>(input.bytes.size(), capacity == 70000u ? 8192 : 16384);
+            const Bytes slice(input.bytes.begin(), input.bytes.begin() + static_cast<std::ptrdiff_t>(length));
+            ASSERT_TRUE(d.everyOffset(slice, capacity, input.name));
+        }
+    }
+    for (int result : {0, 1, 2, -1, -2, -3, -4, -5, -6, -7, -9, -10, -11}) EXPECT_GT(d.seen(result), 0u) << result;
+}
+
+struct ZlibShape {
+    int level;
+    int strategy;
+};
+
+std::vector<ZlibShape> zlibShapes() {
+    std::vector<ZlibShape> shapes;
+    for (int level = 0; level <= 9; ++level) {
+        for (int strategy : {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED})
+            shapes.push_back({level, strategy});
+    }
+    return shapes;
+}
+
+// Text, and text broken up by random and machine code, so that one stream mixes block types.
+std::vector<Bytes> zlibContents() {
+    const Bytes code = machineCode(8u << 10);
+    return {textBytes(2500, 41),
+            concat({textBytes(700, 42), randomBytes(300, 43), Bytes(code.begin(), code.begin() + 1500)})};
+}
+
+TEST(RawInflateFast, ZlibStreamsAtEveryOffsetAndCapacity) {
+    Differential d;
+    std::uint32_t seed = 0;
+    for (const Bytes& plain : zlibContents()) {
+        for (const ZlibShape& shape : zlibShapes()) {
+            const std::string what =
+                "level " + std::to_string(shape.level) + " strategy " + std::to_string(shape.strategy);
+            const Bytes stream = concat({deflateRaw(plain, shape.level, shape.strategy), randomBytes(5, ++seed)});
+            const auto size = static_cast<std::uint32_t>(plain.size());
+            for (std::uint32_t capacity : {size + 64, size, size - 1})
+                ASSERT_TRUE(d.everyOffset(stream, capacity, what));
+            for (std::uint32_t capacity : {0u, 1u, 2u, 17u, size / 2})
+                ASSERT_TRUE(d.agree(stream.data(), stream.size(), capacity, what));
+        }
+    }
+    EXPECT_GT(d.seen(0), 0u);
+    EXPECT_GT(d.seen(1), 0u);
+}
+
+TEST(RawInflateFast, TruncatedStreams) {
+    Differential d;
+    const Bytes plain = textBytes(1200, 51);
+    for (const ZlibShape& shape : zlibShapes()) {
+        if (shape.level % 3 != 0 && shape.level != 1) continue;
+        const Bytes stream = deflateRaw(plain, shape.level, shape.strategy);
+        ASSERT_TRUE(d.everyLength(
+            stream, 2000, "level " + std::to_string(shape.level) + " strategy " + std::to_string(shape.strategy)));
+    }
+    // A stored block cut inside its length field and its payload, then one behind a fixed block.
+    ASSERT_TRUE(d.everyLength(deflateRaw(randomBytes(300, 52), 0, Z_DEFAULT_STRATEGY), 400, "stored"));
+    EXPECT_GT(d.seen(2), d.calls() / 2);
+}
+
+TEST(RawInflateFast, DamagedStreams) {
+    Differential d;
+    std::mt19937 random(61);
+    for (const Bytes& plain : zlibContents()) {
+        for (const ZlibShape& shape : zlibShapes()) {
+            const Bytes stream = deflateRaw(plain, shape.level, shape.strategy);
+            for (int round = 0; round < 40; ++round) {
+                const Bytes damaged = flipBits(stream, random);
+                const auto capacity =
+                    static_cast<std::uint32_t>(round % 4 == 0 ? plain.size() / 3 : plain.size() + 100);
+                ASSERT_TRUE(
+                    d.agree(damaged.data(), damaged.size(), capacity, "damaged, round " + std::to_string(round)));
+            }
+        }
+    }
+    for (int result : {0, -10, -11}) EXPECT_GT(d.seen(result), 0u) << result;
+}
+
+TEST(RawInflateFast, HandMadeDynamicBlocks) {
+    Differential d;
+    std::mt19937 random(71);
+    for (int block = 0; block < 2500; ++block) {
+        const Bytes stream = randomDynamicBlock(random);
+        const std::string what = "dynamic block " + std::to_string(block);
+        const auto capacity = static_cast<std::uint32_t>(block % 7 == 0 ? random() % 8 : 4096);
+        if (block % 5 == 0) {
+            ASSERT_TRUE(d.everyLength(stream, capacity, what));
+        } else {
+            ASSERT_TRUE(d.agree(stream.data(), stream.size(), capacity, what));
+            const Bytes damaged = flipBits(stream, random);
+            ASSERT_TRUE(d.agree(damaged.data(), damaged.size(), capacity, what + " damaged"));
+        }
+    }
+    // The header checks and the decode failures each turn up.
+    for (int result : {0, 1, 2, -3, -4, -5, -6, -7, -8, -9, -10, -11}) EXPECT_GT(d.seen(result), 0u) << result;
+}
+
+}  // namespace
