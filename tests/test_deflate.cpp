@@ -8,40 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "canonical_codes.h"
 #include "formats/deflate_decoder.h"
 #include "formats/deflate_unpacker.h"
 #include "reference_inflate.h"
 #include "test_support.h"
 
 namespace {
-
-// Packs bits the way deflate stores them: fields least significant bit first, Huffman codes
-// most significant bit first; the last byte is padded with zeros.
-class BitWriter {
-public:
-    BitWriter& bits(std::uint32_t value, int count) {
-        for (int i = 0; i < count; ++i) put((value >> i) & 1u);
-        return *this;
-    }
-    BitWriter& code(std::uint32_t value, int length) {
-        for (int i = length - 1; i >= 0; --i) put((value >> i) & 1u);
-        return *this;
-    }
-    BitWriter& raw(const Bytes& bytes) {
-        for (std::uint8_t b : bytes) bits(b, 8);
-        return *this;
-    }
-    Bytes bytes() const { return bytes_; }
-
-private:
-    void put(std::uint32_t bit) {
-        if (bitCount_ % 8 == 0) bytes_.push_back(0);
-        bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (bit << (bitCount_ % 8)));
-        ++bitCount_;
-    }
-    Bytes bytes_;
-    std::size_t bitCount_ = 0;
-};
 
 // Fixed-code symbols (RFC 1951, 3.2.6).
 void fixedSymbol(BitWriter& w, int symbol) {
@@ -59,29 +32,6 @@ BitWriter fixedBlockStart(bool final = true) {
     BitWriter w;
     w.bits(final ? 1 : 0, 1).bits(1, 2);
     return w;
-}
-
-struct Code {
-    std::uint32_t value = 0;
-    int length = 0;
-};
-
-// Canonical codes for the given lengths (RFC 1951, 3.2.2).
-std::vector<Code> canonicalCodes(const std::vector<int>& lengths) {
-    int counts[16] = {};
-    for (int length : lengths) ++counts[length];
-    counts[0] = 0;
-    std::uint32_t next[16] = {};
-    std::uint32_t code = 0;
-    for (int bits = 1; bits < 16; ++bits) {
-        code = (code + counts[bits - 1]) << 1;
-        next[bits] = code;
-    }
-    std::vector<Code> codes(lengths.size());
-    for (std::size_t s = 0; s < lengths.size(); ++s) {
-        if (lengths[s] != 0) codes[s] = {next[lengths[s]]++, lengths[s]};
-    }
-    return codes;
 }
 
 void writeCode(BitWriter& w, const std::vector<Code>& codes, int symbol) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "canonical_codes.h"
 #include "compressors.h"
 #include "formats/deflate_decoder.h"
 #include "reference_inflate.h"
@@ -123,28 +124,6 @@ Bytes machineCode(std::size_t wanted) {
     return code;
 }
 
-// Packs bits as deflate stores them: fields least significant bit first, Huffman codes most
-// significant bit first.
-class BitWriter {
-public:
-    void bits(std::uint32_t value, int count) {
-        for (int i = 0; i < count; ++i) put((value >> i) & 1u);
-    }
-    void code(std::uint32_t value, int length) {
-        for (int i = length - 1; i >= 0; --i) put((value >> i) & 1u);
-    }
-    const Bytes& bytes() const { return bytes_; }
-
-private:
-    void put(std::uint32_t bit) {
-        if (count_ % 8 == 0) bytes_.push_back(0);
-        bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (bit << (count_ % 8)));
-        ++count_;
-    }
-    Bytes bytes_;
-    std::size_t count_ = 0;
-};
-
 // Random code lengths for `count` symbols: a complete code over `used` of them with no code
 // longer than `maxLength`, grown by splitting leaves, mostly the deepest so that long codes
 // (past a lookup table's root) are common.
@@ -169,28 +148,6 @@ std::vector<int> randomCompleteCode(int count, int used, int maxLength, std::mt1
     for (std::size_t i = 0; i < leaves.size() && i < symbols.size(); ++i)
         lengths[static_cast<std::size_t>(symbols[i])] = leaves[i];
     return lengths;
-}
-
-struct Code {
-    std::uint32_t value = 0;
-    int length = 0;
-};
-
-std::vector<Code> canonicalCodes(const std::vector<int>& lengths) {
-    int counts[16] = {};
-    for (int length : lengths) ++counts[length];
-    counts[0] = 0;
-    std::uint32_t next[16] = {};
-    std::uint32_t code = 0;
-    for (int bits = 1; bits < 16; ++bits) {
-        code = (code + static_cast<std::uint32_t>(counts[bits - 1])) << 1;
-        next[bits] = code;
-    }
-    std::vector<Code> codes(lengths.size());
-    for (std::size_t s = 0; s < lengths.size(); ++s) {
-        if (lengths[s] != 0) codes[s] = {next[lengths[s]]++, lengths[s]};
-    }
-    return codes;
 }
 
 // Writes the symbol if it has a code, otherwise random bits of about a code's length.

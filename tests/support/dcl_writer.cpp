@@ -3,30 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "canonical_codes.h"
+
 namespace {
-
-struct Code {
-    std::uint32_t bits;
-    int length;
-};
-
-// Canonical codes from per-symbol lengths: shorter codes first, equal lengths by symbol.
-std::vector<Code> canonicalCodes(const std::vector<int>& lengths) {
-    int counts[16] = {};
-    for (int length : lengths) ++counts[length];
-    counts[0] = 0;
-    std::uint32_t next[16] = {};
-    std::uint32_t code = 0;
-    for (int length = 1; length < 16; ++length) {
-        code = (code + static_cast<std::uint32_t>(counts[length - 1])) << 1;
-        next[length] = code;
-    }
-    std::vector<Code> codes(lengths.size());
-    for (std::size_t symbol = 0; symbol < lengths.size(); ++symbol) {
-        if (lengths[symbol] != 0) codes[symbol] = {next[lengths[symbol]]++, lengths[symbol]};
-    }
-    return codes;
-}
 
 std::vector<int> runLengths(std::initializer_list<std::pair<int, int>> runs) {
     std::vector<int> lengths;
@@ -93,7 +72,7 @@ DclWriter& DclWriter::literal(std::uint8_t value) {
     putBit(0);
     if (literalMode_ == 1) {
         const Code& code = literalCodes()[value];
-        putCode(code.bits, code.length);
+        putCode(code.value, code.length);
     } else {
         bits(value, 8);
     }
@@ -113,11 +92,11 @@ DclWriter& DclWriter::match(unsigned length, unsigned distance) {
     while (symbol > 1 && lengthBases[symbol] > length) --symbol;
     if (length == 3) symbol = 0;
     putBit(1);
-    putCode(lengthCodes()[static_cast<std::size_t>(symbol)].bits, lengthCodes()[static_cast<std::size_t>(symbol)].length);
+    putCode(lengthCodes()[static_cast<std::size_t>(symbol)].value, lengthCodes()[static_cast<std::size_t>(symbol)].length);
     bits(length - lengthBases[symbol], lengthExtras[symbol]);
     const int lowBits = length == 2 ? 2 : dictionaryCode_;
     const unsigned high = (distance - 1) >> lowBits;
-    putCode(distanceCodes()[high].bits, distanceCodes()[high].length);
+    putCode(distanceCodes()[high].value, distanceCodes()[high].length);
     bits(distance - 1, lowBits);
     return *this;
 }
@@ -126,7 +105,7 @@ Bytes DclWriter::unfinished() const { return out_; }
 
 Bytes DclWriter::end() {
     putBit(1);
-    putCode(lengthCodes()[15].bits, lengthCodes()[15].length);
+    putCode(lengthCodes()[15].value, lengthCodes()[15].length);
     bits(255, 8);
     return out_;
 }
