@@ -2,8 +2,11 @@
 // walk must give the library's result code and size. Any difference aborts.
 //
 // Input: byte 0 picks the format (low bit) and the capacity class, bytes 1-2 the capacity
-// within it, byte 3 the skip size; the rest is the file. It sits at the end of a buffer with
-// exactly one spare byte after it, so a read past that byte is caught by AddressSanitizer.
+// within it, byte 3 the skip size; the rest is the file. Bit 3 of byte 0 adds a run of 0xff,
+// up to a few thousand bytes long (high nibble of byte 0 and bytes 1-2), before the file or
+// after it (low bit of byte 1): mutations alone seldom make runs long enough to skip through.
+// The file sits at the end of a buffer with exactly one spare byte after it, so a read past
+// that byte is caught by AddressSanitizer.
 #include <ucl/ucl.h>
 
 #include <cstdint>
@@ -37,10 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Tiny, around typical stream sizes, and large, where spurious matches are long.
     const std::uint32_t capacity = range == 0 ? low % 16 : range == 1 ? low % 4096 : range == 2 ? low : low << 4;
     const std::uint32_t skip = data[3] == 0xff ? 0xffffffff : data[3];
-    const std::size_t length = size - 4;
+    const std::size_t runLength = (data[0] & 8) != 0 ? (data[0] >> 4) * 256u + (data[1] ^ data[2]) % 37u + 1 : 0;
+    const bool runFirst = (data[1] & 1) == 0;
+    const std::size_t length = size - 4 + runLength;
 
-    std::vector<std::uint8_t> input(length + 1);
-    std::memcpy(input.data(), data + 4, length);
+    std::vector<std::uint8_t> input(length + 1, 0xff);
+    std::memcpy(input.data() + (runFirst ? runLength : 0), data + 4, size - 4);
     input[length] = static_cast<std::uint8_t>(data[0] ^ data[1]);  // the spare byte, not always zero
     std::vector<std::uint8_t> output(std::size_t{capacity} + 1);
 
@@ -59,14 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Unpacker::runOptions.bufferCapacity = capacity;
     Unpacker::runOptions.skipSize = skip;
 
+    OnesRunIndex onesRuns;  // one for all offsets, as the scan's
     std::vector<std::uint8_t> saved;
     for (std::size_t offset = 0; offset < length; ++offset) {
         const auto* source = input.data() + offset;
         const auto sourceLength = static_cast<std::uint32_t>(length - offset);
 
         // The walk and the quick verdict against the library itself.
-        const UclOutcome walked = walkUclStream(method, source, sourceLength, capacity);
-        const UclVerdict verdict = precheckUclStream(method, source, sourceLength, capacity);
+        const UclOutcome walked = walkUclStream(method, source, sourceLength, capacity, onesRuns);
+        const UclVerdict verdict = precheckUclStream(method, source, sourceLength, capacity, onesRuns);
         ucl_uint produced = capacity;
         const int result = decode(source, sourceLength, output.data(), &produced, nullptr);
         check(walked.result == result && walked.produced == produced);

@@ -1,6 +1,8 @@
 // The UCL walk against the library decoders it stands in for: result code and size at every
 // offset of varied inputs, the quick verdict against the walk, and the unpackers' answers,
-// sizes and bytes with the walk on and off.
+// sizes and bytes with the walk on and off. Runs of 0xff, which the walk skips nine bytes at a
+// time, come in every length up to a few groups, ending the input, before streams and with
+// capacities that end inside them.
 #include <elf.h>
 #include <gtest/gtest.h>
 #include <ucl/ucl.h>
@@ -113,6 +115,43 @@ std::vector<Sample> plainSamples() {
             {"machine code", machineCode(64 << 10), {}}};
 }
 
+Bytes ones(std::size_t count) { return Bytes(count, 0xff); }
+
+// The output capacities that stop a walk from the run's start at its last literals, and just
+// after them.
+std::vector<std::uint32_t> aroundRun(std::size_t runLength) {
+    const auto literals = static_cast<std::uint32_t>(runLength - (runLength + 8) / 9);
+    const auto length = static_cast<std::uint32_t>(runLength);
+    std::vector<std::uint32_t> capacities = {7, 8, 100, literals, literals + 1, length - 1, length, length + 1};
+    if (literals != 0) capacities.push_back(literals - 1);
+    return capacities;
+}
+
+std::vector<Sample> runSamples(const UclFormat& format) {
+    std::vector<Sample> samples;
+    // Alone, the run ends the input: its last groups read up to the spare byte.
+    for (std::size_t length = 1; length <= 40; ++length)
+        samples.push_back({"0xff run of " + std::to_string(length), ones(length), aroundRun(length)});
+    for (const std::size_t length : {1000, 4099}) samples.push_back({"long 0xff run", ones(length), aroundRun(length)});
+
+    const Bytes text = textBytes(3000, 31);
+    const Bytes packed = format.compress(text);
+    const Bytes junk = randomBytes(30, 32);
+    const auto size = static_cast<std::uint32_t>(text.size());
+    for (const std::size_t length : {8, 9, 10, 17, 1001}) {
+        auto capacities = aroundRun(length);
+        capacities.insert(capacities.end(), {size - 1, size, size + 1});
+        samples.push_back({"0xff run, stream", concat({ones(length), packed, junk}), capacities});
+        samples.push_back({"stream, 0xff run", concat({junk, packed, ones(length)}), capacities});
+    }
+    samples.push_back({"0xff run in random", concat({randomBytes(100, 33), ones(500), randomBytes(100, 34)}), {}});
+    // Runs of 0xff broken by one other byte: the skip must stop at each break.
+    Bytes broken = ones(400);
+    for (const std::size_t at : {40u, 41u, 97u, 200u, 209u}) broken[at] = 0x7f;
+    samples.push_back({"broken 0xff runs", broken, aroundRun(400)});
+    return samples;
+}
+
 const std::vector<std::uint32_t> commonCapacities = {0, 1, 2, 9, 300, 64 << 10};
 
 class UclPrecheckTest : public testing::TestWithParam<UclFormat> {};
@@ -121,6 +160,7 @@ TEST_P(UclPrecheckTest, WalkMatchesTheLibraryAtEveryOffset) {
     const auto& format = GetParam();
     auto samples = plainSamples();
     for (auto& sample : streamSamples(format)) samples.push_back(std::move(sample));
+    for (auto& sample : runSamples(format)) samples.push_back(std::move(sample));
 
     std::map<int, int> resultsSeen;
     int endedPastCapacity = 0;  // outputs of capacity + 1
@@ -131,6 +171,7 @@ TEST_P(UclPrecheckTest, WalkMatchesTheLibraryAtEveryOffset) {
         capacities.insert(capacities.end(), sample.capacities.begin(), sample.capacities.end());
         Bytes input = sample.bytes;
         input.push_back(0);  // the spare byte the decoders fetch
+        OnesRunIndex onesRuns;  // one for the whole input, as the scan's: it never reads the spare byte
         for (const std::uint32_t capacity : capacities) {
             Bytes output(std::size_t{capacity} + 1);
             for (std::size_t offset = 0; offset < sample.bytes.size(); ++offset) {
@@ -138,7 +179,8 @@ TEST_P(UclPrecheckTest, WalkMatchesTheLibraryAtEveryOffset) {
                 UclOutcome first{};
                 for (const std::uint8_t spare : {0x00, 0xff}) {
                     input.back() = spare;
-                    const UclOutcome walked = walkUclStream(format.method, input.data() + offset, length, capacity);
+                    const UclOutcome walked =
+                        walkUclStream(format.method, input.data() + offset, length, capacity, onesRuns);
                     ucl_uint produced = capacity;
                     const int result = format.decode(input.data() + offset, length, output.data(), &produced, nullptr);
                     ASSERT_EQ(walked.result, result) << sample.name << " offset " << offset << " capacity "
@@ -210,6 +252,10 @@ TEST_P(UclPrecheckTest, UnpackerAnswersAlikeWithAndWithoutTheWalk) {
     for (const auto& sample : streamSamples(format)) {
         for (const std::uint32_t capacity : sample.capacities) cases.push_back({sample, capacity, 0});
         for (const std::uint32_t skip : {0u, 500u, noSave}) cases.push_back({sample, 1 << 20, skip});
+    }
+    for (const auto& sample : runSamples(format)) {
+        for (const std::uint32_t capacity : sample.capacities) cases.push_back({sample, capacity, 0});
+        cases.push_back({sample, 1 << 20, 7});
     }
 
     int savedSeen = 0, unsavedSeen = 0;

@@ -2,6 +2,7 @@
 
 #include <ucl/ucl.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -16,19 +17,33 @@ constexpr Count offsetCodeLimit = 0xffffff + 3;
 // A full offset of all ones marks the end of the stream.
 constexpr Count endOffset = 0xffffffff;
 
+// In a run of 0xff met with the control bits used up, every nine bytes are a control byte
+// of eight literal bits and eight literals: erased flash would otherwise be walked literal
+// by literal to the run's end from every offset in it. The groups that pass all their
+// checks are taken at once; the group where a check fails, and the rest of the run, go bit
+// by bit, so every failure is met at the same literal. The walk's control bits stay used up.
+// Out of line, as ordinary data seldom gets here.
+[[gnu::noinline, gnu::cold]] Count literalGroups(OnesRunIndex& onesRuns, const std::uint8_t* at, Count left,
+                                                 Count produced, Count capacity) {
+    const auto run = static_cast<Count>(onesRuns.length(at, at + left));
+    // A group fits whole when its last literal is inside the input and below the capacity.
+    const Count room = produced < capacity ? capacity - produced : 0;
+    return std::min(run / 9, room / 8);
+}
+
 // With `exactFailure` false the walk may stop as soon as a failure is certain, reporting a
 // failure code that need not be the one the decoder would return; the output length is exact.
 template <UclMethod method, bool exactFailure>
 class StreamWalk {
 public:
-    StreamWalk(const std::uint8_t* source, Count sourceLength, Count capacity)
-        : source_(source), sourceLength_(sourceLength), capacity_(capacity) {}
+    StreamWalk(const std::uint8_t* source, Count sourceLength, Count capacity, OnesRunIndex& onesRuns)
+        : source_(source), sourceLength_(sourceLength), capacity_(capacity), onesRuns_(onesRuns) {}
 
     UclOutcome run() {
         Count lastOffset = 1;
         for (;;) {
             // Literals: one control bit each, then one input byte to one output byte.
-            while (bit()) {
+            while (literalBit()) {
                 if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
                 if (produced_ >= capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
                 ++produced_;
@@ -119,6 +134,25 @@ private:
         return (bits_ >> 8) & 1;
     }
 
+    // bit(), but a control byte of 0xff fetched here may start a run to skip.
+    Count literalBit() {
+        if ((bits_ & 0x7f) != 0) {
+            bits_ *= 2;
+        } else {
+            Count byte = source_[taken_];
+            if (byte == 0xff && taken_ < sourceLength_) [[unlikely]] {
+                const Count groups =
+                    literalGroups(onesRuns_, source_ + taken_, sourceLength_ - taken_, produced_, capacity_);
+                taken_ += groups * 9;
+                produced_ += groups * 8;
+                byte = source_[taken_];
+            }
+            bits_ = byte * 2 + 1;
+            ++taken_;
+        }
+        return (bits_ >> 8) & 1;
+    }
+
     bool inputEnded() const { return taken_ >= sourceLength_; }
 
     UclOutcome fail(int result) const { return {result, produced_}; }
@@ -126,6 +160,7 @@ private:
     const std::uint8_t* const source_;
     const Count sourceLength_;
     const Count capacity_;
+    OnesRunIndex& onesRuns_;
     Count bits_ = 0;
     Count taken_ = 0;
     Count produced_ = 0;
@@ -134,13 +169,20 @@ private:
 }  // namespace
 
 UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity, OnesRunIndex& onesRuns) {
+    if (method == UclMethod::nrv2b)
+        return StreamWalk<UclMethod::nrv2b, true>(source, sourceLength, capacity, onesRuns).run();
+    return StreamWalk<UclMethod::nrv2d, true>(source, sourceLength, capacity, onesRuns).run();
+}
+
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                          std::uint32_t capacity) {
-    if (method == UclMethod::nrv2b) return StreamWalk<UclMethod::nrv2b, true>(source, sourceLength, capacity).run();
-    return StreamWalk<UclMethod::nrv2d, true>(source, sourceLength, capacity).run();
+    OnesRunIndex onesRuns;
+    return walkUclStream(method, source, sourceLength, capacity, onesRuns);
 }
 
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
-                             std::uint32_t capacity) {
+                             std::uint32_t capacity, OnesRunIndex& onesRuns) {
     // A stream that begins with a match has nothing to copy from: its first match fails, with
     // no output, unless it is the end code. Written as the first code, the end code starts with
     // fixed bytes (its offset is a long gamma code and each of these bytes is all control bits),
@@ -154,9 +196,16 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
     if (source[0] < 0x80 && sourceLength >= bareEndLength - 1 && std::memcmp(source, bareEnd, bareEndLength) != 0)
         return {false, 0};
 
-    const UclOutcome outcome = isB ? StreamWalk<UclMethod::nrv2b, false>(source, sourceLength, capacity).run()
-                                   : StreamWalk<UclMethod::nrv2d, false>(source, sourceLength, capacity).run();
+    const UclOutcome outcome =
+        isB ? StreamWalk<UclMethod::nrv2b, false>(source, sourceLength, capacity, onesRuns).run()
+            : StreamWalk<UclMethod::nrv2d, false>(source, sourceLength, capacity, onesRuns).run();
     return {uclOutcomeIsStream(outcome), outcome.produced};
+}
+
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity) {
+    OnesRunIndex onesRuns;
+    return precheckUclStream(method, source, sourceLength, capacity, onesRuns);
 }
 
 bool uclOutcomeIsStream(const UclOutcome& outcome) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "unpack/zero_runs.h"
+
 enum class UclMethod { nrv2b, nrv2d };
 
 struct UclOutcome {
@@ -22,6 +24,12 @@ struct UclOutcome {
 //
 // Like the decoders, it fetches a control byte before checking the input bound, so
 // source[sourceLength] must be readable (its value decides which failure is reported).
+//
+// Runs of 0xff are all literals and are measured with `onesRuns`, which must index the bytes
+// from `source` on (the scan's index over the whole input does); without it, each call measures
+// its own runs.
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity, OnesRunIndex& onesRuns);
 UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                          std::uint32_t capacity);
 
@@ -34,7 +42,9 @@ struct UclVerdict {
 };
 
 // The same answer as walkUclStream, but quicker where most offsets of ordinary data fail at
-// once; the failure code is not kept. Same requirement on source[sourceLength].
+// once; the failure code is not kept. Same requirements on source[sourceLength] and `onesRuns`.
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity, OnesRunIndex& onesRuns);
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                              std::uint32_t capacity);
 

@@ -24,7 +24,8 @@ bool tryUclDecoder(UclMethod method, UclDecoder decode) {
     if (uclPrecheckEnabled) {
         // The walk knows the decoder's answer and size; only a stream that will be written
         // needs its bytes, and so the library.
-        const UclVerdict verdict = precheckUclStream(method, source, sourceLength, options.bufferCapacity);
+        const UclVerdict verdict =
+            precheckUclStream(method, source, sourceLength, options.bufferCapacity, scan.onesRuns);
         scan.outputSize = verdict.produced;
         if (!verdict.stream) return false;
         if (verdict.produced <= options.skipSize || verdict.produced >= options.bufferCapacity) return true;

@@ -18,6 +18,7 @@ struct ScanState {
     std::uint32_t outputSize = 0;
     std::uint64_t currentOffset = 0;    // written only by the scan driver
     ZeroRunIndex zeroRuns;              // over inputView; reset with the state
+    OnesRunIndex onesRuns;              // runs of 0xff, likewise
 };
 
 inline constexpr std::uint32_t defaultBufferCapacity = 0x10000000;  // 256 MiB

@@ -1,24 +1,38 @@
-// Lengths of runs of zero bytes in the input, for decoders that would otherwise read a long run
-// byte by byte at every offset inside it.
+// Lengths of runs of one byte value in the input, for decoders that would otherwise read a long
+// run byte by byte at every offset inside it: zeros in LZO length codes, 0xff control bytes
+// (all literals) in NRV2B and NRV2D.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
-class ZeroRunIndex {
+namespace byte_runs_detail {
+inline std::uint64_t lastGeneration = 0;  // shared by every value, so no two indexes ever match
+}
+
+template <std::uint8_t value>
+class ByteRunIndex {
 public:
-    // The number of zero bytes from `position` on, stopping at `limit`. Remembers the last run
+    // The number of `value` bytes from `position` on, stopping at `limit`. Remembers the last run
     // found, so successive offsets inside one run cost O(1) each: a run is read about once.
     std::size_t length(const std::uint8_t* position, const std::uint8_t* limit) {
         if (position >= limit) return 0;
         if (position < runStart_ || position >= runEnd_) {
-            if (*position != 0) return 0;
+            if (*position != value) return 0;
+            // A query a little before the known run reads up to it, not through it again.
+            const bool before = position < runStart_ && runStart_ < runEnd_ && runStart_ <= limit;
+            const std::uint8_t* end = scan(position, before ? runStart_ : limit);
+            if (!before || end != runStart_) {
+                runEnd_ = end;
+                endIsLimit_ = end == limit;
+            }
             runStart_ = position;
-            runEnd_ = position;
-            endIsLimit_ = true;
         }
-        if (endIsLimit_ && runEnd_ < limit) extend(limit);
+        if (endIsLimit_ && runEnd_ < limit) {
+            runEnd_ = scan(runEnd_, limit);
+            endIsLimit_ = runEnd_ == limit;
+        }
         return static_cast<std::size_t>(std::min(runEnd_, limit) - position);
     }
 
@@ -28,26 +42,29 @@ public:
     std::uint64_t generation() const { return generation_; }
 
 private:
-    void extend(const std::uint8_t* limit) {
-        const std::uint8_t* end = runEnd_;
+    // The first byte from `from` on that is not `value`, or `limit`.
+    static const std::uint8_t* scan(const std::uint8_t* from, const std::uint8_t* limit) {
+        const std::uint8_t* end = from;
         // Word at a time while aligned, as runs are long where this matters.
-        while (end < limit && (reinterpret_cast<std::uintptr_t>(end) & 7) != 0 && *end == 0) ++end;
-        if (end < limit && *end == 0) {
+        while (end < limit && (reinterpret_cast<std::uintptr_t>(end) & 7) != 0 && *end == value) ++end;
+        if (end < limit && *end == value) {
+            constexpr std::uint64_t pattern = 0x0101010101010101ull * value;
             while (limit - end >= 8) {
                 std::uint64_t word;
                 __builtin_memcpy(&word, end, 8);
-                if (word != 0) break;
+                if (word != pattern) break;
                 end += 8;
             }
-            while (end < limit && *end == 0) ++end;
+            while (end < limit && *end == value) ++end;
         }
-        runEnd_ = end;
-        endIsLimit_ = end == limit;
+        return end;
     }
 
     const std::uint8_t* runStart_ = nullptr;
     const std::uint8_t* runEnd_ = nullptr;
     bool endIsLimit_ = false;  // the run may go on past runEnd_
-    inline static std::uint64_t lastGeneration_ = 0;
-    std::uint64_t generation_ = ++lastGeneration_;
+    std::uint64_t generation_ = ++byte_runs_detail::lastGeneration;
 };
+
+using ZeroRunIndex = ByteRunIndex<0x00>;
+using OnesRunIndex = ByteRunIndex<0xff>;

@@ -1,0 +1,62 @@
+// The run index against plain counting, queried the way walks query it: moving forwards and
+// back inside runs, from outside them, and with limits that cut a run short or reach past it.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+#include "unpack/zero_runs.h"
+
+namespace {
+
+template <typename Index, std::uint8_t value>
+void expectCounts(const Bytes& bytes, std::uint32_t seed) {
+    Index index;
+    std::mt19937 generator(seed);
+    const auto naive = [&](std::size_t from, std::size_t limit) {
+        std::size_t end = from;
+        while (end < limit && bytes[end] == value) ++end;
+        return end - from;
+    };
+    std::size_t position = 0;
+    for (int query = 0; query < 20000; ++query) {
+        // Mostly one byte on or a few back from the last query, as successive offsets and walks do.
+        const unsigned step = generator() % 8;
+        if (step == 0) position = generator() % bytes.size();
+        else if (step < 5) position = (position + 1) % bytes.size();
+        else position -= std::min<std::size_t>(position, step);
+        const std::size_t limit = generator() % 4 == 0 ? position + generator() % 80 : bytes.size();
+        const std::size_t bounded = std::min(limit, bytes.size());
+        ASSERT_EQ(index.length(bytes.data() + position, bytes.data() + bounded), naive(position, bounded))
+            << "query " << query << " at " << position << " limit " << bounded;
+    }
+}
+
+Bytes runsOf(std::uint8_t value, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    Bytes bytes;
+    while (bytes.size() < 3000) {
+        const std::size_t length = generator() % 3 == 0 ? generator() % 400 : generator() % 12;
+        bytes.insert(bytes.end(), length, value);
+        bytes.push_back(static_cast<std::uint8_t>(value ^ (1 + generator() % 255)));
+    }
+    return bytes;
+}
+
+TEST(ByteRunIndexTest, CountsMatchPlainCounting) {
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        expectCounts<ZeroRunIndex, 0x00>(runsOf(0x00, seed), seed);
+        expectCounts<OnesRunIndex, 0xff>(runsOf(0xff, seed), seed);
+    }
+}
+
+TEST(ByteRunIndexTest, EveryIndexHasItsOwnGeneration) {
+    const ZeroRunIndex zeros;
+    const OnesRunIndex ones;
+    const ZeroRunIndex later;
+    EXPECT_NE(zeros.generation(), ones.generation());
+    EXPECT_NE(zeros.generation(), later.generation());
+    EXPECT_NE(ones.generation(), later.generation());
+}
+
+}  // namespace
