@@ -194,7 +194,7 @@ TEST(BufferTest, StreamFillingTheBufferIsReportedAsExhausted) {
 TEST(BufferTest, UntouchedBufferPagesCostNoMemory) {
     TempDir dir;
     writeFile(dir.file("in.bin"), randomBytes(64 * 1024, 1));
-    const RunResult run = runKorvel({"-skip-1", "in.bin"}, dir.path());  // default 256 MiB buffer
+    const RunResult run = runKorvelMeasuringMemory({"-skip-1", "in.bin"}, dir.path());  // default 256 MiB buffer
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_LT(run.maxResidentKiB, 64 * 1024);
 }

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,7 +72,8 @@ std::string readAll(int fd) {
 
 }  // namespace
 
-KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::string& workDir) {
+KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory)
+    : measureMemory_(measureMemory) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -81,10 +81,12 @@ KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::st
     posix_spawn_file_actions_addopen(&actions, 2, capture_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
 
+    std::vector<std::string> copies;
+    if (measureMemory) copies = {PEAK_MEMORY_BINARY, capture_.file("peak")};
+    copies.push_back(KORVEL_BINARY);
+    copies.insert(copies.end(), args.begin(), args.end());
+    const std::string program = copies.front();
     std::vector<char*> argv;
-    std::string program = KORVEL_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copies(args);
     for (auto& arg : copies) argv.push_back(arg.data());
     argv.push_back(nullptr);
 
@@ -103,13 +105,15 @@ KorvelProcess::~KorvelProcess() {
 
 RunResult KorvelProcess::wait() {
     int status = 0;
-    rusage usage{};
-    while (wait4(pid_, &status, 0, &usage) < 0) {
-        if (errno != EINTR) throw std::runtime_error("wait4 failed");
+    while (waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) throw std::runtime_error("waitpid failed");
     }
     pid_ = -1;
     RunResult result;
-    result.maxResidentKiB = usage.ru_maxrss;
+    if (measureMemory_) {
+        const Bytes peak = readFile(capture_.file("peak"));
+        result.maxResidentKiB = std::stol(std::string(peak.begin(), peak.end()));
+    }
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const int outFd = open(capture_.file("stdout").c_str(), O_RDONLY);
     const int errFd = open(capture_.file("stderr").c_str(), O_RDONLY);
@@ -122,6 +126,10 @@ RunResult KorvelProcess::wait() {
 
 RunResult runKorvel(const std::vector<std::string>& args, const std::string& workDir) {
     return KorvelProcess(args, workDir).wait();
+}
+
+RunResult runKorvelMeasuringMemory(const std::vector<std::string>& args, const std::string& workDir) {
+    return KorvelProcess(args, workDir, true).wait();
 }
 
 void writeFile(const std::string& path, const Bytes& content) {

@@ -47,13 +47,13 @@ struct RunResult {
     int exitStatus = -1;
     std::string standardOutput;
     std::string standardError;
-    long maxResidentKiB = 0;  // peak resident memory of the run
+    long maxResidentKiB = 0;  // peak resident memory, when measured
 };
 
 // The built korvel binary running with `args` in folder `workDir`.
 class KorvelProcess {
 public:
-    KorvelProcess(const std::vector<std::string>& args, const std::string& workDir);
+    KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory = false);
     ~KorvelProcess();  // kills the process if it was not waited for
     KorvelProcess(const KorvelProcess&) = delete;
     KorvelProcess& operator=(const KorvelProcess&) = delete;
@@ -62,10 +62,13 @@ public:
 private:
     TempDir capture_;
     int pid_ = -1;
+    bool measureMemory_;
 };
 
 // Runs the built korvel binary with `args` in folder `workDir` and waits for it.
 RunResult runKorvel(const std::vector<std::string>& args, const std::string& workDir);
+// The same, with the run's peak resident memory.
+RunResult runKorvelMeasuringMemory(const std::vector<std::string>& args, const std::string& workDir);
 
 void writeFile(const std::string& path, const Bytes& content);
 Bytes readFile(const std::string& path);
