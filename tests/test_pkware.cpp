@@ -285,6 +285,21 @@ TEST(PkwareUnpacker, KnownStreams) {
     }
 }
 
+// The unpacker answers the two header checks itself: it must agree with the decoder for every
+// pair of header bytes, and for a lone byte at the end of the input.
+TEST(PkwareUnpacker, HeaderChecksAgreeWithTheDecoder) {
+    const Bytes body = {0x82, 0x02, 0xFE, 0x01};  // a literal and the end code, in mode 0
+    for (int mode = 0; mode < 256; ++mode) {
+        for (int dictionary = 0; dictionary < 256; ++dictionary) {
+            const Bytes stream = concat({Bytes{static_cast<std::uint8_t>(mode), static_cast<std::uint8_t>(dictionary)}, body});
+            const int result = explode(stream).result;
+            ASSERT_EQ(tryAt(stream, 0x10000).found, result == 0) << mode << " " << dictionary;
+        }
+        ScopedScanInput lone({static_cast<std::uint8_t>(mode)}, 0x10000);
+        ASSERT_FALSE(PkwareUnpacker("PKWare").tryUnpack()) << mode;
+    }
+}
+
 TEST(PkwareUnpacker, OutputBufferLimits) {
     const Bytes large = textBytes(1536 * 1024, 21);
     const Bytes largeStream = dclCompress(large, 1, 6);

@@ -8,6 +8,13 @@ std::uint32_t PkwareUnpacker::written = 0;
 std::uint64_t PkwareUnpacker::handedOver = 0;
 
 bool PkwareUnpacker::tryUnpack() {
+    // Nearly every offset fails one of the two header checks (literal mode 0 or 1, dictionary
+    // code 4 to 6), which the decoder makes before it produces anything; answering them here
+    // spares setting up a decode.
+    const std::uint8_t* start = scanState.inputView + scanState.currentOffset;
+    const std::uint64_t rest = scanState.inputSize - scanState.currentOffset;
+    if (start[0] > 1 || (rest >= 2 && (start[1] < 4 || start[1] > 6))) return false;
+
     scanState.outputSize = runOptions.bufferCapacity;
     written = 0;
     handedOver = 0;
