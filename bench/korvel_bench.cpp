@@ -135,7 +135,10 @@ Measure runKorvel(const std::string& korvel, const std::vector<std::string>& arg
                   std::uint64_t bytes, double limitSeconds) {
     const fs::path work = fs::temp_directory_path() / ("korvel-bench-" + std::to_string(getpid()));
     fs::create_directories(work);
-    std::vector<std::string> argStorage{korvel};
+    // Started through peak_memory: a child of this large process would count this process's
+    // memory in its own peak.
+    const fs::path peakFile = work / "peak";
+    std::vector<std::string> argStorage{PEAK_MEMORY_BINARY, peakFile.string(), korvel};
     argStorage.insert(argStorage.end(), args.begin(), args.end());
     argStorage.push_back(input.string());
     std::vector<char*> argv;
@@ -148,11 +151,17 @@ Measure runKorvel(const std::string& korvel, const std::vector<std::string>& arg
     posix_spawn_file_actions_addchdir_np(&actions, work.c_str());
     pid_t pid = 0;
     const auto start = Clock::now();
-    if (posix_spawn(&pid, korvel.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    // A process group of its own, so that a run over the limit is killed with korvel in it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    if (posix_spawn(&pid, argStorage[0].c_str(), &actions, &attributes, argv.data(), environ) != 0) {
         std::perror("posix_spawn");
         std::exit(1);
     }
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     Measure measure;
     measure.bytes = bytes;
     int status = 0;
@@ -161,7 +170,7 @@ Measure runKorvel(const std::string& korvel, const std::vector<std::string>& arg
         const pid_t done = wait4(pid, &status, WNOHANG, &usage);
         if (done == pid) break;
         if (std::chrono::duration<double>(Clock::now() - start).count() > limitSeconds) {
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             wait4(pid, &status, 0, &usage);
             fs::remove_all(work);
             return measure;
@@ -169,7 +178,7 @@ Measure runKorvel(const std::string& korvel, const std::vector<std::string>& arg
         usleep(2000);
     }
     measure.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    measure.maxResidentKiB = usage.ru_maxrss;
+    std::ifstream(peakFile) >> measure.maxResidentKiB;
     measure.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     fs::remove_all(work);
     return measure;
