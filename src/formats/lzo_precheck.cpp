@@ -353,6 +353,10 @@ LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::
     zeroRuns_ = &zeroRuns;
 
     if (offset >= size) return {LZO_E_INPUT_OVERRUN, 0};
+    // A rest of the input that is all zeros runs off its end in the first length code, before
+    // anything is produced. Trailing zero padding is common, and this settles it in O(1).
+    if (input[offset] == 0 && zeroRuns.length(input + offset, input + size) == size - offset)
+        return {LZO_E_INPUT_OVERRUN, 0};
     Walk walk{offset, AtInstruction, 0};
     // A first byte above 17 is a literal run of that minus 17, to be followed by a match; up to
     // three of them are read as a match's trailing literals.
