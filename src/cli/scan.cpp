@@ -42,18 +42,22 @@ private:
 
 bool scanOffsets(FormatState activeState) {
     auto& scan = Unpacker::scanState;
-    const auto stopReached = [] {
-        const auto& options = Unpacker::runOptions;
-        return options.stopEnabled && options.stopCount == 0;
-    };
+    const auto& options = Unpacker::runOptions;
+    // The rows to try never change during the scan, and the stop count changes only when a file
+    // is saved: both are settled outside the per-offset loop.
+    Unpacker* active[unpackerTableRows];
+    std::size_t activeCount = 0;
+    for (auto& row : unpackerTable) {
+        if (!row.unpacker) break;
+        if (row.state == activeState) active[activeCount++] = row.unpacker.get();
+    }
+    if (options.stopEnabled && options.stopCount == 0) return true;
 
-    for (scan.currentOffset = Unpacker::runOptions.startOffset; scan.currentOffset < scan.inputSize; ++scan.currentOffset) {
-        for (auto& row : unpackerTable) {
-            if (!row.unpacker) break;
-            if (row.state == activeState && row.unpacker->tryUnpack()) row.unpacker->saveResult();
-            if (stopReached()) break;
+    for (scan.currentOffset = options.startOffset; scan.currentOffset < scan.inputSize; ++scan.currentOffset) {
+        for (std::size_t i = 0; i < activeCount; ++i) {
+            if (active[i]->tryUnpack() && active[i]->saveResult() && options.stopEnabled && options.stopCount == 0)
+                return true;
         }
-        if (stopReached()) break;
     }
     return true;
 }
