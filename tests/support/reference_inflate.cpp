@@ -6,6 +6,8 @@ namespace reference {
 
 namespace {
 
+// The tables are written out here again on purpose: the reference must not share a mistake with
+// the decoder it checks.
 constexpr int maxCodeLength = 15;
 constexpr int maxLiteralLengths = 286;
 constexpr int maxDistanceLengths = 30;
