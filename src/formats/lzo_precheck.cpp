@@ -23,6 +23,8 @@ constexpr std::int64_t noDistance = std::numeric_limits<std::int64_t>::min();
 
 }  // namespace
 
+// Not consumed: the end code came before the end of the file, so other data follows the stream;
+// a bare end code there is no stream.
 bool LzoOutcome::accepted() const { return result == LZO_E_OK || (result == LZO_E_INPUT_NOT_CONSUMED && produced != 0); }
 
 void LzoPrecheck::forget() {

@@ -13,14 +13,12 @@ bool LzoUnpacker::tryUnpack() {
         scan.outputSize = expected.produced;
         if (!expected.accepted()) return false;
         // Not saved (too small, or only reported as exhausting the buffer): the bytes are not needed.
-        if (expected.produced <= runOptions.skipSize || expected.produced >= capacity) return true;
+        if (!sizeIsSaved(expected.produced)) return true;
     }
     lzo_uint produced = capacity;
     const int result = lzo1x_decompress_safe(scan.inputView + scan.currentOffset,
                                              static_cast<lzo_uint>(scan.inputSize - scan.currentOffset),
                                              scan.outputBuffer, &produced, nullptr);
     scan.outputSize = static_cast<std::uint32_t>(produced);
-    // Not consumed: the end code came before the end of the file, so other data follows the
-    // stream; a bare end code there is no stream.
-    return result == LZO_E_OK || (result == LZO_E_INPUT_NOT_CONSUMED && produced != 0);
+    return LzoOutcome{result, scan.outputSize}.accepted();
 }

@@ -28,7 +28,7 @@ bool tryUclDecoder(UclMethod method, UclDecoder decode) {
             precheckUclStream(method, source, sourceLength, options.bufferCapacity, scan.onesRuns);
         scan.outputSize = verdict.produced;
         if (!verdict.stream) return false;
-        if (verdict.produced <= options.skipSize || verdict.produced >= options.bufferCapacity) return true;
+        if (!Unpacker::sizeIsSaved(verdict.produced)) return true;
     }
 
     ucl_uint produced = options.bufferCapacity;

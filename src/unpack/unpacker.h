@@ -48,6 +48,11 @@ public:
     bool closeInput();
     // Applies the size rules, writes the file and prints its line. True when a file was written.
     bool saveResult();
+    // Whether saveResult would write a stream of `size` bytes: larger than skipSize and smaller
+    // than the buffer. Decoders that know a size in advance skip producing bytes nobody keeps.
+    static bool sizeIsSaved(std::uint32_t size) {
+        return size > runOptions.skipSize && size < runOptions.bufferCapacity;
+    }
 
     const char* displayName() const { return name; }
 
