@@ -4,8 +4,9 @@ SAN_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build build-sanitize build-fuzz test demo bench fuzz clean
+.PHONY: all deps build build-sanitize build-fuzz test demo bench fuzz install clean
 
 all: build
 
@@ -40,6 +41,10 @@ bench: build
 
 fuzz: build-fuzz
 	scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Installs korvel and its manual page under $(PREFIX), staged under $(DESTDIR) when it is set.
+install: build
+	$(if $(DESTDIR),DESTDIR=$(DESTDIR) )cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

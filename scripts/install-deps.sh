@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the fuzzers need, when missing.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config liblzo2-dev libucl-dev libgtest-dev zlib1g-dev clang libclang-rt-dev)
+packages=(build-essential cmake pkg-config liblzo2-dev libucl-dev libgtest-dev zlib1g-dev clang libclang-rt-dev groff-base)
 
 missing=()
 for pkg in "${packages[@]}"; do
