@@ -13,10 +13,11 @@ struct Attempt {
 };
 
 Attempt attempt(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
-    pointScanStateAt(input, size, output, capacity);
-    static PkwareUnpacker unpacker("PKWare");
+    ScanState scan;
+    pointScanStateAt(scan, input, size, output, capacity);
+    PkwareUnpacker unpacker(scan);
     const bool found = unpacker.tryUnpack();
-    return {found, Unpacker::scanState.outputSize};
+    return {found, scan.outputSize};
 }
 
 }  // namespace
@@ -60,6 +61,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (decoded.found) FUZZ_CHECK(decoded.size == capacity);
         if (capacity != 0) FUZZ_CHECK(std::memcmp(output.get(), plain.data(), capacity) == 0);
     }
-    Unpacker::scanState = ScanState{};
     return 0;
 }

@@ -14,11 +14,10 @@ struct Attempt {
     std::uint32_t size;
 };
 
-Attempt attempt(LzoUnpacker& unpacker, bool precheck, std::uint64_t offset) {
-    LzoUnpacker::precheckEnabled = precheck;
-    Unpacker::scanState.currentOffset = offset;
+Attempt attempt(LzoUnpacker& unpacker, ScanState& scan, std::uint64_t offset) {
+    scan.currentOffset = offset;
     const bool found = unpacker.tryUnpack();
-    return {found, found ? Unpacker::scanState.outputSize : 0};
+    return {found, found ? scan.outputSize : 0};
 }
 
 }  // namespace
@@ -34,35 +33,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto input = exactCopy(data, size);
     const auto onOutput = exactCopy(nullptr, 0, capacity);
     const auto offOutput = exactCopy(nullptr, 0, capacity);
-    auto& scan = Unpacker::scanState;
-    scan = ScanState{};
-    scan.inputView = input.get();
-    scan.inputSize = size;
-    Unpacker::runOptions.bufferCapacity = capacity;
-    Unpacker::runOptions.skipSize = skip;
-
-    LzoUnpacker unpacker("LZO");
+    // Two unpackers, each keeping its own paths: one with the dry run, one calling the library.
+    ScanState on, off;
+    pointScanStateAt(on, input.get(), size, onOutput.get(), capacity, skip);
+    pointScanStateAt(off, input.get(), size, offOutput.get(), capacity, skip);
+    off.dryRuns = false;
+    LzoUnpacker onUnpacker(on), offUnpacker(off);
     LzoPrecheck precheck;
-    ZeroRunIndex zeroRuns;
     // Offsets in order, as the scan takes them, so that kept paths are used.
     const std::size_t step = size / 7 + 1;
     for (std::size_t offset = 0; offset < size; offset += offset < 16 ? 1 : step) {
-        scan.outputBuffer = onOutput.get();
-        const Attempt on = attempt(unpacker, true, offset);
-        scan.outputBuffer = offOutput.get();
-        const Attempt off = attempt(unpacker, false, offset);
-        FUZZ_CHECK(on.found == off.found);
-        FUZZ_CHECK(on.size == off.size);
-        if (on.found && on.size > skip && on.size < capacity)
+        const Attempt withDryRun = attempt(onUnpacker, on, offset);
+        const Attempt plain = attempt(offUnpacker, off, offset);
+        FUZZ_CHECK(withDryRun.found == plain.found);
+        FUZZ_CHECK(withDryRun.size == plain.size);
+        if (withDryRun.found && withDryRun.size > skip && withDryRun.size < capacity)
             FUZZ_CHECK(std::memcmp(onOutput.get(), offOutput.get(), on.size) == 0);
 
         lzo_uint produced = capacity;
         const int result = lzo1x_decompress_safe(input.get() + offset, size - offset, offOutput.get(), &produced, nullptr);
-        const LzoOutcome outcome = precheck.run(input.get(), size, offset, capacity, zeroRuns);
+        const LzoOutcome outcome = precheck.run(input.get(), size, offset, capacity);
         FUZZ_CHECK(outcome.result == result);
         FUZZ_CHECK(outcome.produced == produced);
     }
-    LzoUnpacker::precheckEnabled = true;
-    scan = ScanState{};
     return 0;
 }

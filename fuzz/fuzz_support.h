@@ -26,12 +26,11 @@ inline std::unique_ptr<std::uint8_t[]> exactCopy(const std::uint8_t* data, std::
     return copy;
 }
 
-// A fresh scan state over `input` (its spare byte, if any, is the caller's) and `output`.
-inline void pointScanStateAt(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
-    auto& scan = Unpacker::scanState;
-    scan = ScanState{};
+// Points `scan` at `input` (its spare byte, if any, is the caller's) and `output`.
+inline void pointScanStateAt(ScanState& scan, const std::uint8_t* input, std::size_t size, std::uint8_t* output,
+                             std::uint32_t capacity, std::uint32_t skip = 0) {
     scan.inputView = input;
     scan.inputSize = size;
     scan.outputBuffer = output;
-    Unpacker::runOptions.bufferCapacity = capacity;
+    scan.sizes = {skip, capacity};
 }

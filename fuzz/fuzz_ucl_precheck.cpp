@@ -51,18 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const UclMethod method = isD ? UclMethod::nrv2d : UclMethod::nrv2b;
     const UclDecoder decode = isD ? ucl_nrv2d_decompress_safe_8 : ucl_nrv2b_decompress_safe_8;
-    Ucl2bUnpacker unpacker2b("UCL2B");
-    Ucl2dUnpacker unpacker2d("UCL2D");
+    ScanState scan;
+    pointScanStateAt(scan, input.data(), length, output.data(), capacity, skip);
+    Ucl2bUnpacker unpacker2b(scan);
+    Ucl2dUnpacker unpacker2d(scan);
     Unpacker& unpacker = isD ? static_cast<Unpacker&>(unpacker2d) : unpacker2b;
-
-    auto& scan = Unpacker::scanState;
-    scan = ScanState{};
-    scan.inputView = input.data();
-    scan.inputSize = length;
-    scan.outputBuffer = output.data();
-    Unpacker::runOptions = RunOptions{};
-    Unpacker::runOptions.bufferCapacity = capacity;
-    Unpacker::runOptions.skipSize = skip;
 
     OnesRunIndex onesRuns;  // one for all offsets, as the scan's
     std::vector<std::uint8_t> saved;
@@ -82,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         scan.currentOffset = offset;
         Observed observed[2];
         for (int pass = 0; pass < 2; ++pass) {
-            uclPrecheckEnabled = pass == 0;
+            scan.dryRuns = pass == 0;
             output[capacity] = 0xa5;
             observed[pass] = {unpacker.tryUnpack(), scan.outputSize};
             if (pass == 1) check(observed[0].found == observed[1].found && observed[0].size == observed[1].size);
@@ -96,8 +89,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(saved.back() == output[capacity]);
             }
         }
-        uclPrecheckEnabled = true;
     }
-    scan = ScanState{};
     return 0;
 }

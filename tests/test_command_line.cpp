@@ -38,14 +38,17 @@ TEST(ParseDecimalTest, ReadsLikeAtoiButWraps) {
 
 struct ParseCase {
     std::vector<std::string> args;
-    std::string rowStates;  // one digit per row 0..4: Off 0, Default 1, Selected 2
-    FormatState activeState = FormatState::Default;
+    std::string tried = "deflate pkware lzo ucl2b ucl2d";  // switch names, in the order tried
     const char* inputName = "in.bin";
     std::uint32_t bufferCapacity = defaultBufferCapacity;
     std::uint32_t skipSize = 0;
     std::uint64_t startOffset = 0;
     std::int32_t stopCount = 0;
     std::string outPrefix;
+    unsigned jobs = 0;
+    bool help = false;
+    bool version = false;
+    std::string error;
 };
 
 std::ostream& operator<<(std::ostream& out, const ParseCase& c) {
@@ -53,15 +56,10 @@ std::ostream& operator<<(std::ostream& out, const ParseCase& c) {
     return out;
 }
 
-class ParseCommandLineTest : public testing::TestWithParam<ParseCase> {
-protected:
-    void TearDown() override { Unpacker::runOptions = RunOptions{}; }
-};
+class ParseCommandLineTest : public testing::TestWithParam<ParseCase> {};
 
-TEST_P(ParseCommandLineTest, SetsOptionsAndRowStates) {
+TEST_P(ParseCommandLineTest, SetsOptionsAndFormats) {
     const ParseCase& c = GetParam();
-    registerUnpackers();
-    Unpacker::runOptions = RunOptions{};
     std::vector<std::string> storage{"korvel"};
     storage.insert(storage.end(), c.args.begin(), c.args.end());
     std::vector<char*> argv;
@@ -69,56 +67,87 @@ TEST_P(ParseCommandLineTest, SetsOptionsAndRowStates) {
 
     const CommandLine parsed = parseCommandLine(static_cast<int>(argv.size()), argv.data());
 
-    std::string states;
-    for (std::size_t row = 0; row < 5; ++row) states += static_cast<char>('0' + static_cast<int>(unpackerTable[row].state));
-    EXPECT_EQ(states, c.rowStates);
-    EXPECT_EQ(unpackerTable[5].unpacker, nullptr);
-    EXPECT_EQ(parsed.activeState, c.activeState);
+    std::string tried;
+    for (const FormatDescriptor* format : parsed.activeFormats()) tried += (tried.empty() ? "" : " ") + std::string(format->switchName);
+    EXPECT_EQ(tried, c.tried);
     if (c.inputName) {
         ASSERT_TRUE(parsed.inputName.has_value());
         EXPECT_EQ(*parsed.inputName, c.inputName);
     } else {
         EXPECT_FALSE(parsed.inputName.has_value());
     }
-    const auto& options = Unpacker::runOptions;
+    const auto& options = parsed.options;
     EXPECT_EQ(options.bufferCapacity, c.bufferCapacity);
     EXPECT_EQ(options.skipSize, c.skipSize);
     EXPECT_EQ(options.startOffset, c.startOffset);
     EXPECT_EQ(options.stopCount, c.stopCount);
     EXPECT_EQ(options.stopEnabled, c.stopCount != 0);
     EXPECT_EQ(options.outPrefix, c.outPrefix);
+    EXPECT_EQ(parsed.jobs, c.jobs);
+    EXPECT_EQ(parsed.help, c.help);
+    EXPECT_EQ(parsed.version, c.version);
+    EXPECT_EQ(parsed.error, c.error);
 }
-
-constexpr auto S = FormatState::Selected;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseCommandLineTest,
     testing::Values(
-        ParseCase{.args = {"in.bin"}, .rowStates = "11111"},
-        ParseCase{.args = {}, .rowStates = "11111", .inputName = nullptr},
-        ParseCase{.args = {"a.bin", "-lzo", "in.bin"}, .rowStates = "11211", .activeState = S},  // last name wins
-        ParseCase{.args = {"in.bin", ""}, .rowStates = "11111", .inputName = ""},  // an empty name counts too
-        ParseCase{.args = {"-mem16", "in.bin"}, .rowStates = "11111", .bufferCapacity = 16u << 20},
-        ParseCase{.args = {"-MEM4096", "in.bin"}, .rowStates = "11111", .bufferCapacity = 0},  // wraps
-        ParseCase{.args = {"-mem-1", "in.bin"}, .rowStates = "11111", .bufferCapacity = 0xFFF00000},
-        ParseCase{.args = {"-memx", "in.bin"}, .rowStates = "11111", .bufferCapacity = 0},
-        ParseCase{.args = {"-skip-1", "in.bin"}, .rowStates = "11111", .skipSize = 0xFFFFFFFF},
-        ParseCase{.args = {"-OFFS1f0", "in.bin"}, .rowStates = "11111", .startOffset = 0x1F0},
-        ParseCase{.args = {"-offs0x1f0", "in.bin"}, .rowStates = "11111", .startOffset = 0},
-        ParseCase{.args = {"-stop-1", "in.bin"}, .rowStates = "11111", .stopCount = -1},
-        ParseCase{.args = {"-stop3", "-stop0", "in.bin"}, .rowStates = "11111"},  // a later value overrides
-        ParseCase{.args = {"-outdump_", "in.bin"}, .rowStates = "11111", .outPrefix = "dump_"},
+        ParseCase{.args = {"in.bin"}},
+        ParseCase{.args = {}, .inputName = nullptr},
+        ParseCase{.args = {"a.bin", "-lzo", "in.bin"}, .tried = "lzo"},  // last name wins
+        ParseCase{.args = {"in.bin", ""}, .inputName = ""},  // an empty name counts too
+        ParseCase{.args = {"-mem16", "in.bin"}, .bufferCapacity = 16u << 20},
+        ParseCase{.args = {"-MEM4096", "in.bin"}, .bufferCapacity = 0},  // wraps
+        ParseCase{.args = {"-mem-1", "in.bin"}, .bufferCapacity = 0xFFF00000},
+        ParseCase{.args = {"-memx", "in.bin"}, .bufferCapacity = 0},
+        ParseCase{.args = {"-skip-1", "in.bin"}, .skipSize = 0xFFFFFFFF},
+        ParseCase{.args = {"-OFFS1f0", "in.bin"}, .startOffset = 0x1F0},
+        ParseCase{.args = {"-offs0x1f0", "in.bin"}, .startOffset = 0},
+        ParseCase{.args = {"-stop-1", "in.bin"}, .stopCount = -1},
+        ParseCase{.args = {"-stop3", "-stop0", "in.bin"}},  // a later value overrides
+        ParseCase{.args = {"-outdump_", "in.bin"}, .outPrefix = "dump_"},
         // Bare option names are not strictly longer than the option: they are format switches.
-        ParseCase{.args = {"-Out", "in.bin"}, .rowStates = "11111", .activeState = S},
-        ParseCase{.args = {"-stop", "in.bin"}, .rowStates = "11111", .activeState = S},
-        ParseCase{.args = {"-lzo", "in.bin"}, .rowStates = "11211", .activeState = S},
-        ParseCase{.args = {"-LZO", "-ucl2b", "in.bin"}, .rowStates = "11221", .activeState = S},
-        ParseCase{.args = {"-deflate-", "in.bin"}, .rowStates = "01111"},
-        ParseCase{.args = {"-lzo", "-deflate-", "in.bin"}, .rowStates = "01211", .activeState = S},
-        ParseCase{.args = {"-lzo", "-lzo-", "in.bin"}, .rowStates = "11011", .activeState = S},
-        ParseCase{.args = {"-lzo--", "in.bin"}, .rowStates = "11111"},  // "lzo-" names no format
-        ParseCase{.args = {"-", "--", "in.bin"}, .rowStates = "11111"},
-        ParseCase{.args = {"-pkwar", "in.bin"}, .rowStates = "11111", .activeState = S},  // misspelt: selects none
-        ParseCase{.args = {"-Ucl2D", "-PKWARE", "in.bin"}, .rowStates = "12112", .activeState = S}));
+        ParseCase{.args = {"-Out", "in.bin"}, .tried = ""},
+        ParseCase{.args = {"-stop", "in.bin"}, .tried = ""},
+        ParseCase{.args = {"-lzo", "in.bin"}, .tried = "lzo"},
+        ParseCase{.args = {"-LZO", "-ucl2b", "in.bin"}, .tried = "lzo ucl2b"},
+        ParseCase{.args = {"-deflate-", "in.bin"}, .tried = "pkware lzo ucl2b ucl2d"},
+        ParseCase{.args = {"-lzo", "-deflate-", "in.bin"}, .tried = "lzo"},
+        ParseCase{.args = {"-lzo", "-lzo-", "in.bin"}, .tried = ""},
+        ParseCase{.args = {"-lzo--", "in.bin"}},  // "lzo-" names no format
+        ParseCase{.args = {"-", "--", "in.bin"}},
+        ParseCase{.args = {"-pkwar", "in.bin"}, .tried = ""},  // misspelt: selects none
+        ParseCase{.args = {"-Ucl2D", "-PKWARE", "in.bin"}, .tried = "pkware ucl2d"},
+        // Long options begin with "--" and are never format switches.
+        ParseCase{.args = {"--jobs=3", "in.bin"}, .jobs = 3},
+        ParseCase{.args = {"--jobs", "4", "in.bin"}, .jobs = 4},
+        ParseCase{.args = {"in.bin", "--jobs", "5"}, .jobs = 5},  // the value is not the input
+        ParseCase{.args = {"--jobs=0", "in.bin"}, .error = "Invalid value for --jobs: '0': give a number of threads from 1 up"},
+        ParseCase{.args = {"--jobs=2x", "in.bin"}, .error = "Invalid value for --jobs: '2x': give a number of threads from 1 up"},
+        ParseCase{.args = {"in.bin", "--jobs"}, .error = "Invalid value for --jobs: '': give a number of threads from 1 up"},
+        ParseCase{.args = {"--help"}, .inputName = nullptr, .help = true},
+        ParseCase{.args = {"--version", "in.bin"}, .version = true},
+        ParseCase{.args = {"--help=x", "in.bin"}, .error = "Option --help takes no value (see --help)"},
+        ParseCase{.args = {"--lzo", "in.bin"}, .error = "Unknown option: --lzo (see --help)"},
+        ParseCase{.args = {"--nope=1", "--jobs=0", "in.bin"}, .error = "Unknown option: --nope (see --help)"}));
+
+// -offs is 32-bit below 4 GiB: beyond eight digits only the last eight count there.
+TEST(StartOffsetTest, WrapsBelowFourGiBOnly) {
+    const struct {
+        const char* offs;
+        std::uint64_t inputSize, start;
+    } cases[] = {
+        {"-offs100000010", 19, 0x10},
+        {"-offs100000010", 0xFFFFFFFF, 0x10},
+        {"-offs100000010", 0x100000000, 0x100000010},
+        {"-offsFFFFFFFF", 0xFFFFFFFF, 0xFFFFFFFF},
+        {"-offs1FFFFFFFF", 0x100000000, 0x1FFFFFFFF},
+    };
+    for (const auto& c : cases) {
+        std::string program = "korvel", offs = c.offs;
+        char* argv[] = {program.data(), offs.data()};
+        EXPECT_EQ(parseCommandLine(2, argv).startOffsetFor(c.inputSize), c.start) << c.offs << " " << c.inputSize;
+    }
+}
 
 }  // namespace

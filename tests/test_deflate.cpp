@@ -106,7 +106,7 @@ struct InflateOutcome {
     bool guardKept;  // nothing written past the capacity
 };
 
-using Decoder = int (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);
+using Decoder = InflateResult (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);
 
 // The product decoder, and the reference it is held to elsewhere: the tables pin down both.
 struct NamedDecoder {
@@ -458,16 +458,16 @@ TEST(DeflateUnpacker, TryUnpack) {
         {"stored payload reaches past the input end", shortPayload, 16, 1000, false, {}},
         {"stored block ends exactly at the input end", fullPayload, 16, 1000, true, Bytes(30, 1)},
     };
-    DeflateUnpacker unpacker("Deflate");
     for (const UnpackCase& c : cases) {
         SCOPED_TRACE(c.name);
         ScopedScanInput scan(c.input, c.capacity);
-        Unpacker::scanState.currentOffset = c.offset;
+        DeflateUnpacker unpacker(scan.state);
+        scan.state.currentOffset = c.offset;
         EXPECT_EQ(unpacker.tryUnpack(), c.found);
         if (!c.found) continue;
         // Exhausted streams keep outputSize at the capacity; output() reads that many bytes.
         EXPECT_EQ(scan.output(), c.output);
-        EXPECT_EQ(Unpacker::scanState.currentOffset, c.offset);
+        EXPECT_EQ(scan.state.currentOffset, c.offset);
     }
 }
 

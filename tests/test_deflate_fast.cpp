@@ -23,7 +23,7 @@
 
 namespace {
 
-using Decoder = int (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);
+using Decoder = InflateResult (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);
 
 // Runs both decoders on the same input and compares everything they report or write.
 class Differential {

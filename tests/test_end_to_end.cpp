@@ -143,7 +143,7 @@ TEST_F(ScanTest, StopLimitEndsTheRunAfterThatManyFiles) {
 }
 
 TEST_F(ScanTest, StartBeyondTheEndTriesNothing) {
-    const RunResult run = runKorvel(with(libraryFormats, {"-offs" + hex(1ull << 40), "in.bin"}), dir.path());
+    const RunResult run = runKorvel(with(libraryFormats, {"-offsFFFFFFFF", "in.bin"}), dir.path());
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardOutput, "");
 }

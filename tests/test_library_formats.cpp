@@ -6,8 +6,8 @@
 #include <string>
 
 #include "compressors.h"
+#include "formats/format_table.h"
 #include "formats/lzo_unpacker.h"
-#include "formats/ucl_unpacker.h"
 #include "test_support.h"
 
 namespace {
@@ -15,7 +15,7 @@ namespace {
 struct LibraryFormat {
     std::string name;
     std::function<Bytes(const Bytes&)> compress;
-    std::function<std::unique_ptr<Unpacker>()> make;
+    const char* switchName;
 };
 
 std::ostream& operator<<(std::ostream& out, const LibraryFormat& format) { return out << format.name; }
@@ -26,8 +26,8 @@ protected:
     bool attempt(const Bytes& input, std::uint64_t offset, std::uint32_t capacity, Bytes* output = nullptr,
                  std::uint8_t* spare = nullptr) {
         ScopedScanInput scope(input, capacity);
-        Unpacker::scanState.currentOffset = offset;
-        const auto unpacker = GetParam().make();
+        scope.state.currentOffset = offset;
+        const auto unpacker = findFormat(GetParam().switchName)->makeUnpacker(scope.state);
         const bool found = unpacker->tryUnpack();
         if (output) *output = scope.output();
         if (spare) *spare = scope.spareOutputByte();
@@ -91,9 +91,8 @@ TEST_P(LibraryFormatTest, LastByteOfTheInputIsNeverAStream) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, LibraryFormatTest,
-    testing::Values(LibraryFormat{"LZO", lzoCompress, [] { return std::make_unique<LzoUnpacker>("LZO"); }},
-                    LibraryFormat{"UCL2B", ucl2bCompress, [] { return std::make_unique<Ucl2bUnpacker>("UCL2B"); }},
-                    LibraryFormat{"UCL2D", ucl2dCompress, [] { return std::make_unique<Ucl2dUnpacker>("UCL2D"); }}),
+    testing::Values(LibraryFormat{"LZO", lzoCompress, "lzo"}, LibraryFormat{"UCL2B", ucl2bCompress, "ucl2b"},
+                    LibraryFormat{"UCL2D", ucl2dCompress, "ucl2d"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(LzoUnpackerTest, HandBuiltCodes) {
@@ -107,7 +106,7 @@ TEST(LzoUnpackerTest, HandBuiltCodes) {
     };
     for (const auto& c : cases) {
         ScopedScanInput scope(c.input, 1 << 20);
-        LzoUnpacker unpacker("LZO");
+        LzoUnpacker unpacker(scope.state);
         EXPECT_EQ(unpacker.tryUnpack(), c.found) << testing::PrintToString(c.input);
     }
 }

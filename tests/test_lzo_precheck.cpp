@@ -117,30 +117,19 @@ struct Attempt {
     bool operator==(const Attempt&) const = default;
 };
 
-class PrecheckSwitch {
-public:
-    explicit PrecheckSwitch(bool on) : before_(LzoUnpacker::precheckEnabled) { LzoUnpacker::precheckEnabled = on; }
-    ~PrecheckSwitch() { LzoUnpacker::precheckEnabled = before_; }
-    PrecheckSwitch(const PrecheckSwitch&) = delete;
-    PrecheckSwitch& operator=(const PrecheckSwitch&) = delete;
-
-private:
-    bool before_;
-};
-
 // tryUnpack at every offset of `input`, as the scan loop calls it.
 std::vector<Attempt> scanEveryOffset(const Bytes& input, std::uint32_t capacity, std::uint32_t skip, bool precheck) {
-    PrecheckSwitch enabled(precheck);
     ScopedScanInput scope(input, capacity);
-    Unpacker::runOptions.skipSize = skip;
-    LzoUnpacker unpacker("LZO");
+    scope.state.sizes.skipSize = skip;
+    scope.state.dryRuns = precheck;
+    LzoUnpacker unpacker(scope.state);
     std::vector<Attempt> attempts(input.size());
     for (std::size_t offset = 0; offset < input.size(); ++offset) {
-        Unpacker::scanState.currentOffset = offset;
+        scope.state.currentOffset = offset;
         auto& attempt = attempts[offset];
         attempt.found = unpacker.tryUnpack();
         if (!attempt.found) continue;
-        attempt.size = Unpacker::scanState.outputSize;
+        attempt.size = scope.state.outputSize;
         if (attempt.size > skip && attempt.size < capacity) attempt.saved = scope.output();
     }
     return attempts;
@@ -174,7 +163,6 @@ TEST_P(LzoPrecheckTest, AnswersAndSavedBytesAreTheSameWithTheCheckOnAndOff) {
 TEST_P(LzoPrecheckTest, OutcomesAreTheLibrarys) {
     const Bytes input = GetParam().make();
     for (const std::uint32_t capacity : {0u, 3u, 4096u, 1u << 20}) {
-        ZeroRunIndex zeroRuns;
         LzoPrecheck precheck;
         Bytes output(capacity);
         int mismatches = 0;
@@ -182,7 +170,7 @@ TEST_P(LzoPrecheckTest, OutcomesAreTheLibrarys) {
             lzo_uint produced = capacity;
             const int result = lzo1x_decompress_safe(input.data() + offset, input.size() - offset, output.data(),
                                                      &produced, nullptr);
-            const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, capacity, zeroRuns);
+            const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, capacity);
             if (outcome.result != result || outcome.produced != produced) {
                 ++mismatches;
                 ADD_FAILURE() << "capacity " << capacity << " offset " << offset << ": library " << result << " "
@@ -197,14 +185,13 @@ INSTANTIATE_TEST_SUITE_P(Samples, LzoPrecheckTest, testing::ValuesIn(samples),
 
 // The outcomes at `offsets` of `input`, from one pre-check, against the library's.
 void expectLibraryOutcomes(const Bytes& input, const std::vector<std::size_t>& offsets, std::uint32_t capacity) {
-    ZeroRunIndex zeroRuns;
     LzoPrecheck precheck;
     Bytes output(capacity);
     for (const std::size_t offset : offsets) {
         lzo_uint produced = capacity;
         const int result =
             lzo1x_decompress_safe(input.data() + offset, input.size() - offset, output.data(), &produced, nullptr);
-        const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, capacity, zeroRuns);
+        const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, capacity);
         ASSERT_EQ(outcome.result, result) << "offset " << offset;
         ASSERT_EQ(outcome.produced, produced) << "offset " << offset;
     }
@@ -220,18 +207,18 @@ TEST(LzoPrecheckPaths, OffsetsInAnyOrderGetTheLibrarysOutcomes) {
         for (const std::uint32_t capacity : {200u, 70000u, 1u << 20}) expectLibraryOutcomes(input, offsets, capacity);
 }
 
-TEST(LzoPrecheckPaths, ANewInputAtTheSameAddressIsNotMistakenForTheOldOne) {
+TEST(LzoPrecheckPaths, ForgettingLetsNewBytesAtTheSameAddressBeScanned) {
     Bytes input = ownMachineCode(4 << 10);
     const Bytes other = textBytes(input.size(), 41);
     LzoPrecheck precheck;
     Bytes output(1 << 20);
     for (int round = 0; round < 2; ++round) {
-        ZeroRunIndex zeroRuns;  // made afresh with every input, as the scan state is
+        precheck.forget();  // the bytes at the same address change
         for (std::size_t offset = 0; offset < input.size(); ++offset) {
             lzo_uint produced = output.size();
             const int result = lzo1x_decompress_safe(input.data() + offset, input.size() - offset, output.data(),
                                                      &produced, nullptr);
-            const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, 1 << 20, zeroRuns);
+            const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, 1 << 20);
             ASSERT_EQ(outcome.result, result) << "round " << round << " offset " << offset;
             ASSERT_EQ(outcome.produced, produced) << "round " << round << " offset " << offset;
         }

@@ -270,8 +270,8 @@ struct Attempt {
 Attempt tryAt(const Bytes& stream, std::uint32_t capacity) {
     const Bytes junk = {0x09, 0x07, 0x03};
     ScopedScanInput input(concat({junk, stream}), capacity);
-    Unpacker::scanState.currentOffset = junk.size();
-    PkwareUnpacker unpacker("PKWare");
+    input.state.currentOffset = junk.size();
+    PkwareUnpacker unpacker(input.state);
     const bool found = unpacker.tryUnpack();
     return {found, found ? input.output() : Bytes{}, input.spareOutputByte()};
 }
@@ -296,7 +296,7 @@ TEST(PkwareUnpacker, HeaderChecksAgreeWithTheDecoder) {
             ASSERT_EQ(tryAt(stream, 0x10000).found, result == 0) << mode << " " << dictionary;
         }
         ScopedScanInput lone({static_cast<std::uint8_t>(mode)}, 0x10000);
-        ASSERT_FALSE(PkwareUnpacker("PKWare").tryUnpack()) << mode;
+        ASSERT_FALSE(PkwareUnpacker(lone.state).tryUnpack()) << mode;
     }
 }
 
@@ -343,18 +343,17 @@ TEST(PkwareUnpacker, InputBeyondFourGiBIsHandedOverInFull) {
     std::copy(stream.begin(), stream.end(), view + 5);
 
     ScopedScanInput scope({}, 16);
-    Unpacker::scanState.inputView = view;
-    Unpacker::scanState.inputSize = size;
-    Unpacker::scanState.currentOffset = 5;
-    PkwareUnpacker unpacker("PKWare");
+    scope.state.inputView = view;
+    scope.state.inputSize = size;
+    scope.state.currentOffset = 5;
+    PkwareUnpacker unpacker(scope.state);
     EXPECT_TRUE(unpacker.tryUnpack());
     EXPECT_EQ(scope.output(), text("A"));
     // The decoder took the first block; the rest follows, then the end.
     const std::uint8_t* next = nullptr;
-    EXPECT_EQ(PkwareUnpacker::readInput(nullptr, &next), size - 5 - 0xFFFFFFFFu);
+    EXPECT_EQ(PkwareUnpacker::readInput(&unpacker, &next), size - 5 - 0xFFFFFFFFu);
     EXPECT_EQ(next, view + 5 + 0xFFFFFFFFull);
-    EXPECT_EQ(PkwareUnpacker::readInput(nullptr, &next), 0u);
-    Unpacker::scanState.inputView = nullptr;
+    EXPECT_EQ(PkwareUnpacker::readInput(&unpacker, &next), 0u);
     munmap(mapping, size + 1);
 }
 

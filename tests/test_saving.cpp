@@ -1,4 +1,5 @@
-// The size rules, file naming, messages and write failures of saving a decoded stream.
+// The size rules, file naming, messages and write failures of saving a decoded stream, and
+// opening the input.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -15,80 +16,87 @@
 #include <filesystem>
 #include <string>
 
-#include "formats/lzo_unpacker.h"
+#include "engine/mapped_input.h"
+#include "formats/format_table.h"
 #include "test_support.h"
+#include "unpack/saving.h"
 
 namespace {
 
+const FormatDescriptor& lzo = *findFormat("lzo");
+
 class SavingTest : public testing::Test {
 protected:
-    SavingTest() : scope_(Bytes(16), 64) {
-        Unpacker::runOptions.outPrefix = dir_.path() + "/";
-        Unpacker::writeFailed = false;
-        for (std::uint32_t i = 0; i <= 64; ++i) Unpacker::scanState.outputBuffer[i] = static_cast<std::uint8_t>('a' + i % 26);
+    SavingTest() : prefix_(dir_.path() + "/"), buffer_(1 << 20) {
+        for (std::size_t i = 0; i < buffer_.size(); ++i) buffer_[i] = static_cast<std::uint8_t>('a' + i % 26);
     }
-    ~SavingTest() override { Unpacker::writeFailed = false; }
 
-    // Saves `size` bytes found at `offset`; returns saveResult's answer and what it printed.
+    // Saves `size` bytes found at `offset` through a sink with the fixture's prefix; returns its
+    // answer and what it printed.
     bool save(std::uint32_t size, std::uint64_t offset, std::string* printed = nullptr) {
-        Unpacker::scanState.outputSize = size;
-        Unpacker::scanState.currentOffset = offset;
+        FileSink sink(prefix_, 64);
         testing::internal::CaptureStdout();
-        const bool saved = unpacker_.saveResult();
+        const bool saved = sink.save({&lzo, offset, size, {buffer_.data(), size}});
         std::fflush(stdout);
         const std::string text = testing::internal::GetCapturedStdout();
         if (printed) *printed = text;
+        writeFailed_ = sink.writeFailed();
         return saved;
     }
     std::string savedPath(const std::string& name) const { return dir_.file("LZO/" + name); }
 
     TempDir dir_;
-    ScopedScanInput scope_;
-    LzoUnpacker unpacker_{"LZO"};
+    std::string prefix_;
+    Bytes buffer_;
+    bool writeFailed_ = false;
 };
 
-TEST_F(SavingTest, SizeRulesAndStopCounting) {
+TEST_F(SavingTest, SizeRulesDecideWhatIsSavedOrReported) {
+    using Verdict = SizeRules::Verdict;
     const struct {
         std::uint32_t size, skip;
-        std::int32_t stopCount, stopCountAfter;
-        bool saved;
+        Verdict verdict;
         const char* message;
     } cases[] = {
-        {0, 0, 0, 0, false, ""},  // an empty stream is never saved
-        {5, 5, 1, 1, false, ""},  // equal to skipSize: too small
-        {6, 5, 1, 0, true, "LZO: Succeeded uncompressing 6 bytes at: 6699 (0x1a2b)\n"},
-        {63, 0, -1, -2, true, "LZO: Succeeded uncompressing 63 bytes at: 6699 (0x1a2b)\n"},
-        {64, 0, 1, 1, false, "LZO: Failed! Output buffer 0 Mb exhausted at: 6699 (0x1a2b)\n"},
-        {65, 0, 1, 1, false, "LZO: Failed! Output buffer 0 Mb exhausted at: 6699 (0x1a2b)\n"},
-        {7, 0xFFFFFFFF, 1, 1, false, ""},
+        {0, 0, Verdict::Dropped, ""},  // an empty stream is never saved
+        {5, 5, Verdict::Dropped, ""},  // equal to skipSize: too small
+        {6, 5, Verdict::Kept, "LZO: Succeeded uncompressing 6 bytes at: 6699 (0x1a2b)\n"},
+        {63, 0, Verdict::Kept, "LZO: Succeeded uncompressing 63 bytes at: 6699 (0x1a2b)\n"},
+        {64, 0, Verdict::Exhausted, "LZO: Failed! Output buffer 0 Mb exhausted at: 6699 (0x1a2b)\n"},
+        {65, 0, Verdict::Exhausted, "LZO: Failed! Output buffer 0 Mb exhausted at: 6699 (0x1a2b)\n"},
+        {7, 0xFFFFFFFF, Verdict::Dropped, ""},
+        {64, 64, Verdict::Dropped, ""},  // skip comes before the exhausted buffer
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "size " << c.size << " skip " << c.skip);
         std::remove(savedPath("00001A2B").c_str());
-        auto& options = Unpacker::runOptions;
-        options.skipSize = c.skip;
-        options.stopCount = c.stopCount;
-        options.stopEnabled = c.stopCount != 0;
+        const Verdict verdict = SizeRules{c.skip, 64}.classify(c.size);
+        EXPECT_EQ(verdict, c.verdict);
         std::string printed;
-        EXPECT_EQ(save(c.size, 0x1A2B, &printed), c.saved);
+        if (verdict == Verdict::Kept) {
+            EXPECT_TRUE(save(c.size, 0x1A2B, &printed));
+        } else if (verdict == Verdict::Exhausted) {
+            FileSink sink(prefix_, 64);
+            testing::internal::CaptureStdout();
+            sink.exhausted({&lzo, 0x1A2B, c.size, {}});
+            printed = testing::internal::GetCapturedStdout();
+        }
         EXPECT_EQ(printed, c.message);
-        EXPECT_EQ(options.stopCount, c.stopCountAfter);
-        ASSERT_EQ(fileExists(savedPath("00001A2B")), c.saved);
-        if (c.saved) {
-            const Bytes content = readFile(savedPath("00001A2B"));
-            EXPECT_EQ(content, Bytes(Unpacker::scanState.outputBuffer, Unpacker::scanState.outputBuffer + c.size));
+        ASSERT_EQ(fileExists(savedPath("00001A2B")), verdict == Verdict::Kept);
+        if (verdict == Verdict::Kept) {
+            EXPECT_EQ(readFile(savedPath("00001A2B")), Bytes(buffer_.begin(), buffer_.begin() + c.size));
         }
     }
-    EXPECT_FALSE(Unpacker::writeFailed);
+    EXPECT_FALSE(writeFailed_);
 }
 
-TEST_F(SavingTest, DefaultPrefixIsPutInAtTheFirstSave) {
+TEST_F(SavingTest, EmptyPrefixIsTheDefault) {
     const std::string previous = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
-    Unpacker::runOptions.outPrefix.clear();
-    EXPECT_TRUE(save(3, 16));
+    FileSink sink("", 64);
+    EXPECT_EQ(sink.outPrefix(), "!Out");
+    EXPECT_TRUE(sink.save({&lzo, 16, 3, {buffer_.data(), 3}}));
     std::filesystem::current_path(previous);
-    EXPECT_EQ(Unpacker::runOptions.outPrefix, "!Out");
     EXPECT_EQ(readFile(dir_.file("!OutLZO/00000010")), (Bytes{'a', 'b', 'c'}));
 }
 
@@ -105,31 +113,26 @@ TEST_F(SavingTest, ExistingFileIsOverwritten) {
     EXPECT_EQ(readFile(savedPath("00000001")), (Bytes{'a', 'b'}));
 }
 
-// A failed write prints the failure line instead of success, leaves no file, is not counted
-// and makes the run end with status 1.
-void expectWriteFailure(bool saved, const std::string& printed, const std::string& path) {
+// A failed write prints the failure line instead of success, leaves no file, and marks the run
+// to end with status 1. (That it does not count toward -stop is the engine's, tested there.)
+void expectWriteFailure(bool saved, bool writeFailed, const std::string& printed, const std::string& path) {
     EXPECT_FALSE(saved);
     EXPECT_EQ(printed, "LZO: Failed! Cannot write " + path + "\n");
-    EXPECT_TRUE(Unpacker::writeFailed);
-    EXPECT_EQ(Unpacker::runOptions.stopCount, 1);
+    EXPECT_TRUE(writeFailed);
 }
 
 TEST_F(SavingTest, PrefixInAMissingFolderIsAWriteFailure) {
-    Unpacker::runOptions.outPrefix = dir_.file("missing/x");
-    Unpacker::runOptions.stopCount = 1;
-    Unpacker::runOptions.stopEnabled = true;
+    prefix_ = dir_.file("missing/x");
     std::string printed;
     const bool saved = save(5, 0x20, &printed);
-    expectWriteFailure(saved, printed, dir_.file("missing/xLZO/00000020"));
+    expectWriteFailure(saved, writeFailed_, printed, dir_.file("missing/xLZO/00000020"));
 }
 
 TEST_F(SavingTest, OverlongPathIsAWriteFailure) {
-    Unpacker::runOptions.outPrefix = dir_.path() + "/" + std::string(5000, 'p');
-    Unpacker::runOptions.stopCount = 1;
-    Unpacker::runOptions.stopEnabled = true;
+    prefix_ = dir_.path() + "/" + std::string(5000, 'p');
     std::string printed;
     const bool saved = save(5, 0x20, &printed);
-    expectWriteFailure(saved, printed, Unpacker::runOptions.outPrefix + "LZO/00000020");
+    expectWriteFailure(saved, writeFailed_, printed, prefix_ + "LZO/00000020");
 }
 
 TEST_F(SavingTest, PlantedLinkIsNotFollowed) {
@@ -137,11 +140,9 @@ TEST_F(SavingTest, PlantedLinkIsNotFollowed) {
     const std::string target = dir_.file("outside");
     writeFile(target, {'k', 'e', 'e', 'p'});
     std::filesystem::create_symlink(target, savedPath("00000020"));
-    Unpacker::runOptions.stopCount = 1;
-    Unpacker::runOptions.stopEnabled = true;
     std::string printed;
     const bool saved = save(5, 0x20, &printed);
-    expectWriteFailure(saved, printed, savedPath("00000020"));
+    expectWriteFailure(saved, writeFailed_, printed, savedPath("00000020"));
     EXPECT_EQ(readFile(target), (Bytes{'k', 'e', 'e', 'p'}));
 }
 
@@ -187,21 +188,15 @@ TEST_F(SavingTest, ReadOnlyFolderIsAWriteFailure) {
     std::filesystem::create_directory(dir_.file("LZO"));
     const ReadOnlyFolder readOnly(dir_.file("LZO"));
     if (!readOnly.active()) GTEST_SKIP() << "this file system cannot make a folder read-only for this user";
-    Unpacker::runOptions.stopCount = 1;
-    Unpacker::runOptions.stopEnabled = true;
     std::string printed;
     const bool saved = save(5, 0x20, &printed);
-    expectWriteFailure(saved, printed, savedPath("00000020"));
+    expectWriteFailure(saved, writeFailed_, printed, savedPath("00000020"));
     EXPECT_FALSE(fileExists(savedPath("00000020")));
 }
 
 // A write cut short (as on a full disk) removes the partial file. The file size limit makes
 // the write fail the same way without needing a full file system.
 TEST_F(SavingTest, ShortWriteRemovesThePartialFile) {
-    ScopedScanInput big(Bytes(16), 1 << 20);
-    Unpacker::runOptions.outPrefix = dir_.path() + "/";
-    Unpacker::runOptions.stopCount = 1;
-    Unpacker::runOptions.stopEnabled = true;
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -212,7 +207,7 @@ TEST_F(SavingTest, ShortWriteRemovesThePartialFile) {
     const bool saved = save(100000, 0x20, &printed);
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
-    expectWriteFailure(saved, printed, savedPath("00000020"));
+    expectWriteFailure(saved, writeFailed_, printed, savedPath("00000020"));
     EXPECT_FALSE(fileExists(savedPath("00000020")));
 }
 
@@ -222,55 +217,47 @@ TEST_F(SavingTest, FullDiskRemovesThePartialFile) {
     std::filesystem::create_directory(mountPoint);
     if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=8k") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-    ScopedScanInput big(Bytes(16), 1 << 20);
-    Unpacker::runOptions.outPrefix = mountPoint + "/";
-    Unpacker::runOptions.stopCount = 1;
-    Unpacker::runOptions.stopEnabled = true;
+    prefix_ = mountPoint + "/";
     std::string printed;
     const bool saved = save(100000, 0x20, &printed);
     const bool partialLeft = fileExists(mountPoint + "/LZO/00000020");
     umount(mountPoint.c_str());
-    expectWriteFailure(saved, printed, mountPoint + "/LZO/00000020");
+    expectWriteFailure(saved, writeFailed_, printed, mountPoint + "/LZO/00000020");
     EXPECT_FALSE(partialLeft);
 }
 
-TEST(OpenInputTest, RefusesWhatIsNotANonEmptyRegularFile) {
+TEST(MappedInputTest, RefusesWhatIsNotANonEmptyRegularFile) {
     TempDir dir;
     writeFile(dir.file("empty"), {});
     writeFile(dir.file("data"), {1, 2, 3});
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    LzoUnpacker unpacker("LZO");
-    for (const char* name : {"empty", "missing", "fifo", ""}) {
-        EXPECT_FALSE(unpacker.openInput(dir.file(name).c_str())) << name;  // "" is the folder
-        EXPECT_EQ(Unpacker::scanState.fileHandle, -1);
-        EXPECT_EQ(Unpacker::scanState.inputSize, 0u);
+    using Result = MappedInput::OpenResult;
+    const std::pair<const char*, Result> cases[] = {
+        {"empty", Result::Empty}, {"missing", Result::NotReadable}, {"fifo", Result::NotReadable},
+        {"", Result::NotReadable},  // the folder
+    };
+    for (const auto& [name, expected] : cases) {
+        MappedInput input;
+        EXPECT_EQ(input.open(dir.file(name).c_str()), expected) << name;
+        EXPECT_EQ(input.data(), nullptr) << name;
+        EXPECT_EQ(input.size(), 0u) << name;
     }
-    Unpacker::runOptions.bufferCapacity = 0;  // a zero-size buffer is valid
-    ASSERT_TRUE(unpacker.openInput(dir.file("data").c_str()));
-    EXPECT_TRUE(unpacker.openInput("another name is ignored"));
-    EXPECT_EQ(Unpacker::scanState.inputSize, 3u);
-    EXPECT_EQ(Unpacker::scanState.inputView[2], 3);
-    EXPECT_EQ(Unpacker::scanState.inputView[3], 0);  // the spare byte is readable
-    EXPECT_TRUE(unpacker.closeInput());
-    EXPECT_TRUE(unpacker.closeInput());
-    EXPECT_EQ(Unpacker::scanState.fileHandle, -1);
-    Unpacker::runOptions = RunOptions{};
-    Unpacker::scanState = ScanState{};
+    MappedInput input;
+    ASSERT_EQ(input.open(dir.file("data").c_str()), Result::Opened);
+    EXPECT_EQ(input.open("another name is ignored"), Result::Opened);
+    EXPECT_EQ(input.size(), 3u);
+    EXPECT_EQ(input.data()[2], 3);
+    EXPECT_EQ(input.data()[3], 0);  // the spare byte is readable
 }
 
-TEST(OpenInputTest, SpareByteFollowsAWholeNumberOfPages) {
+TEST(MappedInputTest, SpareByteFollowsAWholeNumberOfPages) {
     TempDir dir;
     const Bytes page(static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), 0xAB);
     writeFile(dir.file("page"), page);
-    LzoUnpacker unpacker("LZO");
-    Unpacker::runOptions.bufferCapacity = 1;
-    ASSERT_TRUE(unpacker.openInput(dir.file("page").c_str()));
-    EXPECT_EQ(Unpacker::scanState.inputView[page.size() - 1], 0xAB);
-    EXPECT_EQ(Unpacker::scanState.inputView[page.size()], 0);
-    Unpacker::scanState.outputBuffer[1] = 1;  // capacity + 1 is writable
-    unpacker.closeInput();
-    Unpacker::runOptions = RunOptions{};
-    Unpacker::scanState = ScanState{};
+    MappedInput input;
+    ASSERT_EQ(input.open(dir.file("page").c_str()), MappedInput::OpenResult::Opened);
+    EXPECT_EQ(input.data()[page.size() - 1], 0xAB);
+    EXPECT_EQ(input.data()[page.size()], 0);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 
 #include "compressors.h"
 #include "formats/ucl_precheck.h"
-#include "formats/ucl_unpacker.h"
+#include "formats/format_table.h"
 #include "test_support.h"
 
 namespace {
@@ -30,7 +30,7 @@ struct UclFormat {
     UclMethod method;
     Bytes (*compress)(const Bytes&);
     UclDecoder decode;
-    std::unique_ptr<Unpacker> (*make)();
+    const char* switchName;
 };
 
 std::ostream& operator<<(std::ostream& out, const UclFormat& format) { return out << format.name; }
@@ -220,16 +220,14 @@ struct Attempt {
     Bytes saved;  // the output, then the spare byte after the capacity
 };
 
-Attempt attempt(Unpacker& unpacker, std::uint32_t capacity, bool precheck) {
+Attempt attempt(Unpacker& unpacker, ScanState& scan, std::uint32_t capacity, bool precheck) {
     constexpr std::uint8_t sentinel = 0xa5;
-    auto& scan = Unpacker::scanState;
     scan.outputBuffer[capacity] = sentinel;
-    uclPrecheckEnabled = precheck;
+    scan.dryRuns = precheck;
     Attempt result;
     result.found = unpacker.tryUnpack();
-    uclPrecheckEnabled = true;
     result.size = scan.outputSize;
-    if (result.found && result.size > Unpacker::runOptions.skipSize && result.size < capacity) {
+    if (result.found && result.size > scan.sizes.skipSize && result.size < capacity) {
         result.saved.assign(scan.outputBuffer, scan.outputBuffer + result.size);
         result.saved.push_back(scan.outputBuffer[capacity]);
     }
@@ -261,12 +259,12 @@ TEST_P(UclPrecheckTest, UnpackerAnswersAlikeWithAndWithoutTheWalk) {
     int savedSeen = 0, unsavedSeen = 0;
     for (const auto& c : cases) {
         ScopedScanInput scope(c.sample.bytes, c.capacity);
-        Unpacker::runOptions.skipSize = c.skip;
-        const auto unpacker = format.make();
+        scope.state.sizes.skipSize = c.skip;
+        const auto unpacker = findFormat(format.switchName)->makeUnpacker(scope.state);
         for (std::size_t offset = 0; offset < c.sample.bytes.size(); ++offset) {
-            Unpacker::scanState.currentOffset = offset;
-            const Attempt on = attempt(*unpacker, c.capacity, true);
-            const Attempt off = attempt(*unpacker, c.capacity, false);
+            scope.state.currentOffset = offset;
+            const Attempt on = attempt(*unpacker, scope.state, c.capacity, true);
+            const Attempt off = attempt(*unpacker, scope.state, c.capacity, false);
             const auto where = [&] {
                 return c.sample.name + " offset " + std::to_string(offset) + " capacity " + std::to_string(c.capacity) +
                        " skip " + std::to_string(c.skip);
@@ -283,10 +281,8 @@ TEST_P(UclPrecheckTest, UnpackerAnswersAlikeWithAndWithoutTheWalk) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, UclPrecheckTest,
-    testing::Values(UclFormat{"NRV2B", UclMethod::nrv2b, ucl2bCompress, ucl_nrv2b_decompress_safe_8,
-                              []() -> std::unique_ptr<Unpacker> { return std::make_unique<Ucl2bUnpacker>("UCL2B"); }},
-                    UclFormat{"NRV2D", UclMethod::nrv2d, ucl2dCompress, ucl_nrv2d_decompress_safe_8,
-                              []() -> std::unique_ptr<Unpacker> { return std::make_unique<Ucl2dUnpacker>("UCL2D"); }}),
+    testing::Values(UclFormat{"NRV2B", UclMethod::nrv2b, ucl2bCompress, ucl_nrv2b_decompress_safe_8, "ucl2b"},
+                    UclFormat{"NRV2D", UclMethod::nrv2d, ucl2dCompress, ucl_nrv2d_decompress_safe_8, "ucl2d"}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

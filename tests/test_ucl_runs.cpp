@@ -50,13 +50,4 @@ TEST(ByteRunIndexTest, CountsMatchPlainCounting) {
     }
 }
 
-TEST(ByteRunIndexTest, EveryIndexHasItsOwnGeneration) {
-    const ZeroRunIndex zeros;
-    const OnesRunIndex ones;
-    const ZeroRunIndex later;
-    EXPECT_NE(zeros.generation(), ones.generation());
-    EXPECT_NE(zeros.generation(), later.generation());
-    EXPECT_NE(ones.generation(), later.generation());
-}
-
 }  // namespace

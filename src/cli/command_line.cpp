@@ -1,14 +1,11 @@
 #include "cli/command_line.h"
 
+#include <sched.h>
 #include <strings.h>
 
 #include <cstdio>
 #include <cstring>
-
-#include "formats/deflate_unpacker.h"
-#include "formats/lzo_unpacker.h"
-#include "formats/pkware_unpacker.h"
-#include "formats/ucl_unpacker.h"
+#include <thread>
 
 std::uint64_t parseHex(const char* text) {
     std::uint64_t value = 0;
@@ -32,7 +29,7 @@ std::int32_t parseDecimal(const char* text) {
     return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
-int applyFormatSwitch(char* text) {
+int applyFormatSwitch(char* text, FormatStates& states) {
     const std::size_t length = std::strlen(text);
     if (length == 0) return 0;
     int result = 2;
@@ -40,14 +37,22 @@ int applyFormatSwitch(char* text) {
         text[length - 1] = '\0';
         result = 0;
     }
-    for (auto& row : unpackerTable) {
-        if (!row.unpacker) break;
-        if (strcasecmp(row.switchName, text) == 0) {
-            row.state = static_cast<FormatState>(result);
-            break;
-        }
-    }
+    if (const FormatDescriptor* format = findFormat(text))
+        states[static_cast<std::size_t>(format - formatTable().data())] = static_cast<FormatState>(result);
     return result;
+}
+
+std::vector<const FormatDescriptor*> CommandLine::activeFormats() const {
+    std::vector<const FormatDescriptor*> active;
+    const auto formats = formatTable();
+    for (std::size_t i = 0; i < formats.size(); ++i)
+        if (formatStates[i] == activeState) active.push_back(&formats[i]);
+    return active;
+}
+
+std::uint64_t CommandLine::startOffsetFor(std::uint64_t inputSize) const {
+    constexpr std::uint64_t fourGiB = std::uint64_t{1} << 32;
+    return inputSize < fourGiB ? options.startOffset % fourGiB : options.startOffset;
 }
 
 void printUsage() {
@@ -77,17 +82,25 @@ void printUsage() {
         stdout);
 }
 
-void registerUnpackers() {
-    for (auto& row : unpackerTable) row = UnpackerEntry{};
-    unpackerTable[0] = {FormatState::Off, "deflate", std::make_unique<DeflateUnpacker>("Deflate")};
-    unpackerTable[1] = {FormatState::Off, "pkware", std::make_unique<PkwareUnpacker>("PKWare")};
-    unpackerTable[2] = {FormatState::Off, "lzo", std::make_unique<LzoUnpacker>("LZO")};
-    unpackerTable[3] = {FormatState::Off, "ucl2b", std::make_unique<Ucl2bUnpacker>("UCL2B")};
-    unpackerTable[4] = {FormatState::Off, "ucl2d", std::make_unique<Ucl2dUnpacker>("UCL2D")};
-    for (auto& row : unpackerTable) {
-        if (!row.unpacker) break;
-        row.state = FormatState::Default;
+void printLongOptions() {
+    std::fputs(
+        "\n"
+        "Long options:\n"
+        "  --jobs=N     scan with N threads (default: one per CPU); the output is the same for any N\n"
+        "  --help       print this text and exit\n"
+        "  --version    print the version and exit\n",
+        stdout);
+}
+
+void printVersion() { std::fputs("korvel 0.5\n", stdout); }
+
+unsigned defaultJobs() {
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+        const int count = CPU_COUNT(&cpus);
+        if (count > 0) return static_cast<unsigned>(count);
     }
+    return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
 namespace {
@@ -99,16 +112,53 @@ const char* optionValue(const char* argument, const char* option) {
     return argument + length;
 }
 
+// A whole positive decimal number that fits the thread count, or 0.
+unsigned parseJobs(const std::string& text) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return static_cast<unsigned>(std::stoul(text));
+}
+
+// Takes the long option at argv[i] ("--name" or "--name=value"); may take argv[i + 1] as its value.
+void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
+    const std::string argument = argv[i];
+    const std::size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    std::optional<std::string> value;
+    if (equals != std::string::npos) value = argument.substr(equals + 1);
+    auto fail = [&](const std::string& message) {
+        if (result.error.empty()) result.error = message;
+    };
+    auto noValue = [&](bool& flag) {
+        if (value) fail("Option " + name + " takes no value (see --help)");
+        else flag = true;
+    };
+
+    if (name == "--jobs") {
+        if (!value && i + 1 < argc) value = argv[++i];
+        const unsigned jobs = value ? parseJobs(*value) : 0;
+        if (jobs == 0) fail("Invalid value for --jobs: '" + value.value_or("") + "': give a number of threads from 1 up");
+        else result.jobs = jobs;
+    } else if (name == "--help") {
+        noValue(result.help);
+    } else if (name == "--version") {
+        noValue(result.version);
+    } else {
+        fail("Unknown option: " + name + " (see --help)");
+    }
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv) {
     CommandLine result;
-    auto& options = Unpacker::runOptions;
+    auto& options = result.options;
     int selectionMask = 1;
     for (int i = 1; i < argc; ++i) {
         char* argument = argv[i];
         if (argument[0] != '-') {
             result.inputName = argument;
+        } else if (argument[1] == '-' && argument[2] != '\0') {
+            takeLongOption(result, argc, argv, i);
         } else if (const char* value = optionValue(argument, "-Out")) {
             options.outPrefix = value;
         } else if ((value = optionValue(argument, "-mem"))) {
@@ -120,7 +170,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
         } else if ((value = optionValue(argument, "-stop"))) {
             options.stopCount = parseDecimal(value);
         } else {
-            selectionMask |= applyFormatSwitch(argument + 1);
+            selectionMask |= applyFormatSwitch(argument + 1, result.formatStates);
         }
     }
     options.stopEnabled = options.stopCount != 0;

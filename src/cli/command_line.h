@@ -1,28 +1,60 @@
-// Reading the command line: options, format switches and the input name.
+// Reading the command line: options, format switches, long options and the input name.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "unpack/registry.h"
+#include "formats/format_table.h"
+#include "unpack/size_rules.h"
 
 // Hex digits from the start of `text`, stopping at the first other character; wraps modulo 2^64.
 std::uint64_t parseHex(const char* text);
 // Decimal as atoi reads it (space, sign, digits), wrapping in 32 bits instead of overflowing.
 std::int32_t parseDecimal(const char* text);
+
+enum class FormatState : std::int8_t { Off = 0, Default = 1, Selected = 2 };
+
+// One state per row of formatTable(), in its order.
+using FormatStates = std::vector<FormatState>;
+
 // Applies one format switch given without its leading "-"; returns 0 (switched off or empty)
 // or 2 (selected). A trailing "-" is cut off in place.
-int applyFormatSwitch(char* text);
-void printUsage();
+int applyFormatSwitch(char* text, FormatStates& states);
 
-// Enters the five unpackers in rows 0 to 4, in their fixed order, all Default.
-void registerUnpackers();
+// The values of the single-dash options.
+struct RunOptions {
+    std::string outPrefix;  // empty: "!Out"
+    std::uint32_t bufferCapacity = defaultBufferCapacity;
+    std::uint32_t skipSize = 0;
+    std::uint64_t startOffset = 0;  // as parsed; see CommandLine::startOffsetFor
+    std::int32_t stopCount = 0;
+    bool stopEnabled = false;
+};
 
 struct CommandLine {
     std::optional<std::string> inputName;
+    RunOptions options;
+    FormatStates formatStates = FormatStates(formatTable().size(), FormatState::Default);
     FormatState activeState = FormatState::Default;
+
+    // Long options.
+    unsigned jobs = 0;  // 0: one per CPU the process may run on
+    bool help = false;
+    bool version = false;
+    std::string error;  // the message for the first long option that could not be taken
+
+    // The formats to try, in table order.
+    std::vector<const FormatDescriptor*> activeFormats() const;
+    // Below 4 GiB an offset is 32-bit, so -offs keeps only its last eight hex digits there.
+    std::uint64_t startOffsetFor(std::uint64_t inputSize) const;
 };
 
-// Reads the arguments after the program name into runOptions and the table's row states.
 CommandLine parseCommandLine(int argc, char** argv);
+
+void printUsage();
+void printLongOptions();
+void printVersion();
+// Worker threads when --jobs is not given: the CPUs this process may run on.
+unsigned defaultJobs();

@@ -279,7 +279,7 @@ std::uint32_t lookUp(const std::uint32_t* table, int rootBits, std::uint64_t bit
 // The literal/length/distance loop of a fixed or dynamic block; the fixed code's tables have
 // no subtables.
 template <bool mayLink>
-int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, const std::uint32_t* distanceTable) {
+InflateResult decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, const std::uint32_t* distanceTable) {
     std::uint64_t bits = context.bitBuffer;
     unsigned count = context.bitCount;
     const std::uint8_t* next = context.next;
@@ -287,7 +287,7 @@ int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, co
     std::uint8_t* const dest = context.dest;
     const std::uint32_t capacity = context.destCapacity;
     std::uint32_t produced = context.destCount;
-    int result;
+    InflateResult result;
     for (;;) {
         // At least 56 bits, more than the longest item needs: 15 + 5 for the length, 15 + 13
         // for the distance. With fewer, the input is all in the buffer and each step checks
@@ -296,12 +296,12 @@ int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, co
         const std::uint32_t entry = lookUp<mayLink>(literalTable, literalRootBits, bits);
         unsigned length = entry & 0xFF;
         if (length > count) {
-            result = 2;
+            result = inflateInputEnded;
             break;
         }
         if (kindOf(entry) == literalKind) {
             if (produced == capacity) {
-                result = 1;
+                result = inflateOutputFull;
                 break;
             }
             bits >>= length;
@@ -312,12 +312,12 @@ int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, co
         bits >>= length;
         count -= length;
         if (kindOf(entry) != valueKind) {
-            result = kindOf(entry) == endKind ? 0 : -10;  // a hole took its fifteen bits
+            result = kindOf(entry) == endKind ? inflateComplete : inflateNoMatchingCode;  // a hole took its fifteen bits
             break;
         }
         unsigned extra = entry >> 8 & 15;
         if (extra > count) {
-            result = 2;
+            result = inflateInputEnded;
             break;
         }
         const std::uint32_t matchLength = (entry >> 16) + static_cast<std::uint32_t>(bits & ((1u << extra) - 1));
@@ -327,18 +327,18 @@ int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, co
         const std::uint32_t distanceEntry = lookUp<mayLink>(distanceTable, distanceRootBits, bits);
         length = distanceEntry & 0xFF;
         if (length > count) {
-            result = 2;
+            result = inflateInputEnded;
             break;
         }
         bits >>= length;
         count -= length;
         if (kindOf(distanceEntry) != valueKind) {
-            result = -10;
+            result = inflateNoMatchingCode;
             break;
         }
         extra = distanceEntry >> 8 & 15;
         if (extra > count) {
-            result = 2;
+            result = inflateInputEnded;
             break;
         }
         const std::uint32_t distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(bits & ((1u << extra) - 1));
@@ -346,11 +346,11 @@ int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, co
         count -= extra;
 
         if (distance > produced) {
-            result = -11;
+            result = inflateDistanceTooFar;
             break;
         }
         if (matchLength > capacity - produced) {
-            result = 1;
+            result = inflateOutputFull;
             break;
         }
         std::uint8_t* to = dest + produced;
@@ -377,32 +377,32 @@ int decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, co
     return result;
 }
 
-int storedBlock(InflateContext& context) {
+InflateResult storedBlock(InflateContext& context) {
     // LEN starts at the next byte boundary: whole unused bytes go back to the source.
     context.next -= context.bitCount >> 3;
     context.bitBuffer = 0;
     context.bitCount = 0;
     const std::uint8_t* p = context.next;
-    if (context.end - p < 4) return 2;
+    if (context.end - p < 4) return inflateInputEnded;
     const unsigned length = p[0] | (unsigned{p[1]} << 8);
     // The check bytes are taken one at a time; the first that differs ends the call.
     if (p[2] != (~length & 0xFFu)) {
         context.next = p + 3;
-        return -2;
+        return inflateBadStoredLength;
     }
     context.next = p + 4;
-    if (p[3] != ((~length >> 8) & 0xFFu)) return -2;
-    if (static_cast<std::uint64_t>(context.end - context.next) < length) return 2;
-    if (length > context.destCapacity - context.destCount) return 1;
+    if (p[3] != ((~length >> 8) & 0xFFu)) return inflateBadStoredLength;
+    if (static_cast<std::uint64_t>(context.end - context.next) < length) return inflateInputEnded;
+    if (length > context.destCapacity - context.destCount) return inflateOutputFull;
     if (length != 0) {
         std::memcpy(context.dest + context.destCount, context.next, length);
         context.destCount += length;
         context.next += length;
     }
-    return 0;
+    return inflateComplete;
 }
 
-int dynamicBlock(InflateContext& context) {
+InflateResult dynamicBlock(InflateContext& context) {
     std::uint64_t bits = context.bitBuffer;
     unsigned count = context.bitCount;
     const std::uint8_t* next = context.next;
@@ -421,13 +421,13 @@ int dynamicBlock(InflateContext& context) {
 
     // All three counts are read before any is checked.
     if (count < 14) refill(bits, count, next, end);
-    if (count < 14) return 2;
+    if (count < 14) return inflateInputEnded;
     const int literalCount = static_cast<int>(take(5)) + 257;
     const int distanceCount = static_cast<int>(take(5)) + 1;
     const int codeCount = static_cast<int>(take(4)) + 4;
     if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) {
         save();
-        return -3;
+        return inflateTooManyLengths;
     }
 
     // The code-length code is checked from its lengths before it is stored or built: most
@@ -448,7 +448,7 @@ int dynamicBlock(InflateContext& context) {
             bits >>= lengthBits;
             count -= lengthBits;
             save();
-            return -4;
+            return inflateBadCodeLengthCode;
         }
         for (int i = 0; i < codeCount; ++i) lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(take(3));
     } else {
@@ -457,7 +457,7 @@ int dynamicBlock(InflateContext& context) {
         for (int i = 0; i < codeCount; ++i) {
             if (count < 3) {
                 refill(bits, count, next, end);
-                if (count < 3) return 2;
+                if (count < 3) return inflateInputEnded;
             }
             const unsigned length = take(3);
             lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(length);
@@ -465,7 +465,7 @@ int dynamicBlock(InflateContext& context) {
         }
         if (kraft != 128 && kraft != 0) {
             save();
-            return -4;
+            return inflateBadCodeLengthCode;
         }
     }
     std::uint32_t codeLengthEntries[codeLengthTableSize];
@@ -479,12 +479,12 @@ int dynamicBlock(InflateContext& context) {
         if (count < 15) refill(bits, count, next, end);
         const std::uint32_t entry = codeLengthEntries[bits & (codeLengthTableSize - 1)];
         const unsigned codeBits = entry & 0xFF;
-        if (codeBits > count) return 2;
+        if (codeBits > count) return inflateInputEnded;
         bits >>= codeBits;
         count -= codeBits;
         if (kindOf(entry) == holeKind) {
             save();
-            return -10;
+            return inflateNoMatchingCode;
         }
         const unsigned symbol = entry >> 16;
         if (symbol < 16) {
@@ -497,7 +497,7 @@ int dynamicBlock(InflateContext& context) {
         if (symbol == 16) {
             if (index == 0) {
                 save();
-                return -5;
+                return inflateRepeatWithoutLength;
             }
             value = lengths[index - 1];
             extra = 2;
@@ -509,30 +509,30 @@ int dynamicBlock(InflateContext& context) {
             extra = 7;
             run = 11;
         }
-        if (extra > count) return 2;
+        if (extra > count) return inflateInputEnded;
         run += static_cast<int>(take(extra));
         // Runs may cross from the literal/length lengths into the distance lengths.
         if (index + run > total) {
             save();
-            return -6;
+            return inflateRunPastEnd;
         }
         std::memset(lengths + index, value, static_cast<std::size_t>(run));
         index += run;
     }
     save();
 
-    if (lengths[256] == 0) return -9;
+    if (lengths[256] == 0) return inflateNoEndOfBlock;
     // Usable: complete, no codes at all, or a single code of length 1 (for the literal/length
     // code that is end-of-block). Only usable codes are built.
     const LengthCounts literalCounts = countLengths(lengths, literalCount);
     const int literalFree = freeCodes(literalCounts);
     if (literalFree < 0 || (literalFree > 0 && literalCounts.counts[0] + literalCounts.counts[1] != literalCount))
-        return -7;
+        return inflateBadLiteralCode;
     const LengthCounts distanceCounts = countLengths(lengths + literalCount, distanceCount);
     const int distanceFree = freeCodes(distanceCounts);
     if (distanceFree < 0 ||
         (distanceFree > 0 && distanceCounts.counts[0] + distanceCounts.counts[1] != distanceCount))
-        return -8;
+        return inflateBadDistanceCode;
 
     std::uint32_t literalEntries[literalTableSize];
     std::uint32_t distanceEntries[distanceTableSize];
@@ -544,16 +544,16 @@ int dynamicBlock(InflateContext& context) {
 
 }  // namespace
 
-int rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
-               std::uint64_t* sourceLen) {
-    if (*sourceLen == 0) return 2;
+InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
+                         std::uint64_t* sourceLen) {
+    if (*sourceLen == 0) return inflateInputEnded;
     // The first block's type decides most attempts, and it is as good as random: it is read
     // straight from the first byte, so that the branch on it resolves as early as it can.
     const unsigned header = source[0];
     InflateContext context{dest, *destLen, 0, source + 1, source + *sourceLen, header >> 3, 5};
     bool last = (header & 1) != 0;
     unsigned type = header >> 1 & 3;
-    int result;
+    InflateResult result;
     for (;;) {
         switch (type) {
             case 0:
@@ -566,12 +566,12 @@ int rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* s
                 result = dynamicBlock(context);
                 break;
             default:
-                result = -1;
+                result = inflateBadBlockType;
                 break;
         }
-        if (result != 0 || last) break;
+        if (result != inflateComplete || last) break;
         if (context.bitCount < 3) refill(context.bitBuffer, context.bitCount, context.next, context.end);
-        if (context.bitCount < 3) return 2;
+        if (context.bitCount < 3) return inflateInputEnded;
         last = (context.bitBuffer & 1) != 0;
         type = context.bitBuffer >> 1 & 3;
         context.bitBuffer >>= 3;

@@ -3,14 +3,14 @@
 #include "formats/deflate_decoder.h"
 
 bool DeflateUnpacker::tryUnpack() {
-    ScanState& scan = scanState;
-    scan.outputSize = runOptions.bufferCapacity;
+    ScanState& scan = scan_;
+    scan.outputSize = scan.sizes.bufferCapacity;
     std::uint64_t sourceLength = scan.inputSize - scan.currentOffset;
-    const int result =
+    const InflateResult result =
         rawInflate(scan.outputBuffer, &scan.outputSize, scan.inputView + scan.currentOffset, &sourceLength);
-    if (result == 0) return true;
-    // Result 1 leaves outputSize at bufferCapacity, which saving reads as an exhausted buffer;
-    // with a capacity of 0 nothing was produced, so nothing was found.
-    if (result == 1) return scan.outputSize != 0;
+    if (result == inflateComplete) return true;
+    // A full destination leaves outputSize at the capacity, which the size rules read as an
+    // exhausted buffer; with a capacity of 0 nothing was produced, so nothing was found.
+    if (result == inflateOutputFull) return scan.outputSize != 0;
     return false;
 }

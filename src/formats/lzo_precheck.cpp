@@ -36,12 +36,13 @@ void LzoPrecheck::forget() {
     recordingStopped_ = false;
     input_ = nullptr;
     size_ = 0;
+    zeroRuns_ = ZeroRunIndex{};
 }
 
 // --- reading instructions ------------------------------------------------------------------
 
 std::uint64_t LzoPrecheck::zerosAt(std::uint64_t position) const {
-    return zeroRuns_->length(input_ + position, input_ + size_);
+    return zeroRuns_.length(input_ + position, input_ + size_);
 }
 
 // The library adds 255 for each zero byte of a length code, checking one more input byte each
@@ -344,20 +345,18 @@ void LzoPrecheck::finishRecording(const Walk& walk, const Instruction* last) {
 // --- the walk ------------------------------------------------------------------------------
 
 LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
-                            std::uint32_t capacity, ZeroRunIndex& zeroRuns) {
-    if (input != input_ || size != size_ || zeroRuns.generation() != generation_) {
+                            std::uint32_t capacity) {
+    if (input != input_ || size != size_) {
         forget();
         input_ = input;
         size_ = size;
-        generation_ = zeroRuns.generation();
     }
     capacity_ = capacity;
-    zeroRuns_ = &zeroRuns;
 
     if (offset >= size) return {LZO_E_INPUT_OVERRUN, 0};
     // A rest of the input that is all zeros runs off its end in the first length code, before
     // anything is produced. Trailing zero padding is common, and this settles it in O(1).
-    if (input[offset] == 0 && zeroRuns.length(input + offset, input + size) == size - offset)
+    if (input[offset] == 0 && zeroRuns_.length(input + offset, input + size) == size - offset)
         return {LZO_E_INPUT_OVERRUN, 0};
     Walk walk{offset, AtInstruction, 0};
     // A first byte above 17 is a literal run of that minus 17, to be followed by a match; up to

@@ -3,7 +3,7 @@
 // the counts. Its answer is the library's: the result code and the produced length.
 //
 // Two things make it cheap at every offset. Runs of zero bytes in length codes are measured
-// through the shared ZeroRunIndex instead of byte by byte. And walks from nearby offsets soon
+// through a ZeroRunIndex instead of byte by byte. And walks from nearby offsets soon
 // fall in step (same input position, same decoder state) and from there follow one path: the
 // long walks are kept as paths, and a later walk that reaches a node of one finishes in
 // O(log n) from what is kept there, whatever its own produced count.
@@ -26,11 +26,12 @@ struct LzoOutcome {
 class LzoPrecheck {
 public:
     // The outcome of lzo1x_decompress_safe on input[offset, size) with an output of `capacity`
-    // bytes. `zeroRuns` must index `input`; the kept paths are dropped when the input changes.
-    LzoOutcome run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
-                   ZeroRunIndex& zeroRuns);
+    // bytes. What is kept about an input is dropped when another address or size is given; the
+    // bytes of an input must not change between calls unless forget() is called in between.
+    // Thread safety: one precheck per thread.
+    LzoOutcome run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity);
 
-    // Drops the kept paths.
+    // Drops everything kept about the input: its paths and zero runs.
     void forget();
 
     // Decoder states at an instruction boundary; the names follow what came before.
@@ -116,8 +117,7 @@ private:
     const std::uint8_t* input_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint32_t capacity_ = 0;
-    ZeroRunIndex* zeroRuns_ = nullptr;
-    std::uint64_t generation_ = 0;
+    mutable ZeroRunIndex zeroRuns_;  // a cache: reading through it changes nothing seen
 
     static constexpr std::size_t pathSlots = 4;
     Path paths_[pathSlots];

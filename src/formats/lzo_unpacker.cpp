@@ -2,18 +2,14 @@
 
 #include <lzo/lzo1x.h>
 
-bool LzoUnpacker::precheckEnabled = true;
-
 bool LzoUnpacker::tryUnpack() {
-    auto& scan = scanState;
-    const std::uint32_t capacity = runOptions.bufferCapacity;
-    if (precheckEnabled) {
-        const LzoOutcome expected =
-            precheck_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity, scan.zeroRuns);
+    ScanState& scan = scan_;
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    if (scan.dryRuns) {
+        const LzoOutcome expected = precheck_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity);
         scan.outputSize = expected.produced;
         if (!expected.accepted()) return false;
-        // Not saved (too small, or only reported as exhausting the buffer): the bytes are not needed.
-        if (!sizeIsSaved(expected.produced)) return true;
+        if (!scan.bytesWanted(expected.produced)) return true;
     }
     lzo_uint produced = capacity;
     const int result = lzo1x_decompress_safe(scan.inputView + scan.currentOffset,

@@ -9,10 +9,6 @@ public:
     using Unpacker::Unpacker;
     bool tryUnpack() override;
 
-    // Whether the library's outcome is first worked out without it (see LzoPrecheck). Off, every
-    // offset goes to the library; the answers are the same either way.
-    static bool precheckEnabled;
-
 private:
-    LzoPrecheck precheck_;
+    LzoPrecheck precheck_;  // kept paths and zero runs of this worker's input
 };

@@ -15,25 +15,28 @@ const std::int8_t lengthExtraBits[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 
 
 namespace {
 
-std::int16_t literalCounts[dclMaxCodeLength + 1];
-std::int16_t literalSymbols[256];
-std::int16_t lengthCounts[dclMaxCodeLength + 1];
-std::int16_t lengthSymbols[16];
-std::int16_t distanceCounts[dclMaxCodeLength + 1];
-std::int16_t distanceSymbols[64];
+// The three fixed codes, built from their compact lists once, thread-safely, on first use.
+struct FixedCodes {
+    std::int16_t literalCounts[dclMaxCodeLength + 1];
+    std::int16_t literalSymbols[256];
+    std::int16_t lengthCounts[dclMaxCodeLength + 1];
+    std::int16_t lengthSymbols[16];
+    std::int16_t distanceCounts[dclMaxCodeLength + 1];
+    std::int16_t distanceSymbols[64];
+    dcl::HuffmanTable literal{literalCounts, literalSymbols};
+    dcl::HuffmanTable length{lengthCounts, lengthSymbols};
+    dcl::HuffmanTable distance{distanceCounts, distanceSymbols};
 
-dcl::HuffmanTable literalCode{literalCounts, literalSymbols};
-dcl::HuffmanTable lengthCode{lengthCounts, lengthSymbols};
-dcl::HuffmanTable distanceCode{distanceCounts, distanceSymbols};
+    FixedCodes() {
+        dclBuildTable(literal, literalCodeLengths, sizeof literalCodeLengths);
+        dclBuildTable(length, lengthCodeLengths, sizeof lengthCodeLengths);
+        dclBuildTable(distance, distanceCodeLengths, sizeof distanceCodeLengths);
+    }
+};
 
-bool dclTablesPending = true;
-
-void dclBuildFixedTables() {
-    if (!dclTablesPending) return;
-    dclBuildTable(literalCode, literalCodeLengths, sizeof literalCodeLengths);
-    dclBuildTable(lengthCode, lengthCodeLengths, sizeof lengthCodeLengths);
-    dclBuildTable(distanceCode, distanceCodeLengths, sizeof distanceCodeLengths);
-    dclTablesPending = false;
+const FixedCodes& fixedCodes() {
+    static const FixedCodes codes;
+    return codes;
 }
 
 // Hands out the full window. False when the output function asked to stop.
@@ -70,20 +73,11 @@ bool dclCopyMatch(ExplodeState& state, std::uint32_t length, std::uint32_t dista
 
 }  // namespace
 
-const dcl::HuffmanTable& dclLiteralCode() {
-    dclBuildFixedTables();
-    return literalCode;
-}
+const dcl::HuffmanTable& dclLiteralCode() { return fixedCodes().literal; }
 
-const dcl::HuffmanTable& dclLengthCode() {
-    dclBuildFixedTables();
-    return lengthCode;
-}
+const dcl::HuffmanTable& dclLengthCode() { return fixedCodes().length; }
 
-const dcl::HuffmanTable& dclDistanceCode() {
-    dclBuildFixedTables();
-    return distanceCode;
-}
+const dcl::HuffmanTable& dclDistanceCode() { return fixedCodes().distance; }
 
 void dclInitState(ExplodeState& state, DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx) {
     state.inFn = inFn;
@@ -156,8 +150,8 @@ bool dclBuildTable(dcl::HuffmanTable& table, const std::uint8_t* list, std::uint
     return true;
 }
 
-int dclDecodeBody(ExplodeState& state) {
-    dclBuildFixedTables();
+DclResult dclDecodeBody(ExplodeState& state) {
+    const FixedCodes& codes = fixedCodes();
 
     const int literalMode = dclReadBits(state, 8);
     if (literalMode < 0) return dclInputEnded;
@@ -172,14 +166,14 @@ int dclDecodeBody(ExplodeState& state) {
         if (flag < 0) return dclInputEnded;
 
         if (flag == 0) {
-            const int literal = literalMode == 1 ? dclDecodeSymbol(state, literalCode) : dclReadBits(state, 8);
+            const int literal = literalMode == 1 ? dclDecodeSymbol(state, codes.literal) : dclReadBits(state, 8);
             if (literal < 0) return dclInputEnded;
             state.window[state.windowPos++] = static_cast<std::uint8_t>(literal);
             if (state.windowPos == dclWindowSize && !dclFlushWindow(state)) return dclStopped;
             continue;
         }
 
-        const int lengthSymbol = dclDecodeSymbol(state, lengthCode);
+        const int lengthSymbol = dclDecodeSymbol(state, codes.length);
         if (lengthSymbol < 0) return dclInputEnded;
         const int extra = dclReadBits(state, lengthExtraBits[lengthSymbol]);
         if (extra < 0) return dclInputEnded;
@@ -188,7 +182,7 @@ int dclDecodeBody(ExplodeState& state) {
 
         // Length-2 matches always carry 2 low distance bits, whatever the dictionary code.
         const int lowBits = length == 2 ? 2 : dictionaryCode;
-        const int high = dclDecodeSymbol(state, distanceCode);
+        const int high = dclDecodeSymbol(state, codes.distance);
         if (high < 0) return dclInputEnded;
         const int low = dclReadBits(state, lowBits);
         if (low < 0) return dclInputEnded;
@@ -199,10 +193,10 @@ int dclDecodeBody(ExplodeState& state) {
     }
 }
 
-int dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx) {
+DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx) {
     ExplodeState state;
     dclInitState(state, inFn, inCtx, outFn, outCtx);
-    int result = dclDecodeBody(state);
+    DclResult result = dclDecodeBody(state);
     // Whatever was decoded is handed out, even after a failure; not after a stop request.
     if (result != dclStopped && state.windowPos != 0) {
         if (state.outFn(state.outCtx, state.window, state.windowPos) != 0 && result == dclComplete) result = dclStopped;

@@ -1,4 +1,5 @@
 // Decoder for the PKWare Data Compression Library stream format ("explode").
+// Thread safety: reentrant; each call keeps its state in its own frame.
 #pragma once
 
 #include <cstdint>
@@ -8,17 +9,18 @@ using DclInputFn = std::uint32_t (*)(void* context, const std::uint8_t** next);
 // Receives decoded bytes (valid only during the call); nonzero asks the decoder to stop.
 using DclOutputFn = int (*)(void* context, const std::uint8_t* bytes, std::uint32_t count);
 
-// Results of dclExplode.
-inline constexpr int dclComplete = 0;         // end code reached, all output handed out
-inline constexpr int dclStopped = 1;          // the output function asked to stop
-inline constexpr int dclInputEnded = 2;       // input ran out inside the stream
-inline constexpr int dclBadLiteralMode = -1;  // first byte above 1
-inline constexpr int dclBadDictionary = -2;   // second byte not 4, 5 or 6
-inline constexpr int dclBadDistance = -3;     // match reaches before the first decoded byte
+enum DclResult : int {
+    dclComplete = 0,         // end code reached, all output handed out
+    dclStopped = 1,          // the output function asked to stop
+    dclInputEnded = 2,       // input ran out inside the stream
+    dclBadLiteralMode = -1,  // first byte above 1
+    dclBadDictionary = -2,   // second byte not 4, 5 or 6
+    dclBadDistance = -3,     // match reaches before the first decoded byte
+};
 
 // Decodes one stream, pulling input through inFn and pushing output through outFn in blocks
 // of 4096 bytes plus a final partial block. Allocates nothing.
-int dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx);
+DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx);
 
 // ---- Internals, exposed for the tests ----
 
@@ -64,7 +66,7 @@ int dclDecodeSymbol(ExplodeState& state, const dcl::HuffmanTable& table);
 // list has more than 256 symbols or a length above dclMaxCodeLength.
 bool dclBuildTable(dcl::HuffmanTable& table, const std::uint8_t* list, std::uint32_t listLength);
 // Checks the two header bytes and decodes items; returns a dclExplode result.
-int dclDecodeBody(ExplodeState& state);
+DclResult dclDecodeBody(ExplodeState& state);
 
 extern const std::uint8_t literalCodeLengths[98];
 extern const std::uint8_t lengthCodeLengths[6];
@@ -72,7 +74,7 @@ extern const std::uint8_t distanceCodeLengths[7];
 extern const std::int16_t lengthBase[16];
 extern const std::int8_t lengthExtraBits[16];
 
-// The three fixed codes, built on first use and kept for the process.
+// The three fixed codes, built once on first use (thread-safely) and kept for the process.
 const dcl::HuffmanTable& dclLiteralCode();
 const dcl::HuffmanTable& dclLengthCode();
 const dcl::HuffmanTable& dclDistanceCode();

@@ -4,51 +4,49 @@
 
 #include "formats/pkware_decoder.h"
 
-std::uint32_t PkwareUnpacker::written = 0;
-std::uint64_t PkwareUnpacker::handedOver = 0;
-
 bool PkwareUnpacker::tryUnpack() {
+    ScanState& scan = scan_;
     // Nearly every offset fails one of the two header checks (literal mode 0 or 1, dictionary
     // code 4 to 6), which the decoder makes before it produces anything; answering them here
     // spares setting up a decode.
-    const std::uint8_t* start = scanState.inputView + scanState.currentOffset;
-    const std::uint64_t rest = scanState.inputSize - scanState.currentOffset;
+    const std::uint8_t* start = scan.inputView + scan.currentOffset;
+    const std::uint64_t rest = scan.inputSize - scan.currentOffset;
     if (start[0] > 1 || (rest >= 2 && (start[1] < 4 || start[1] > 6))) return false;
 
-    scanState.outputSize = runOptions.bufferCapacity;
-    written = 0;
-    handedOver = 0;
+    scan.outputSize = scan.sizes.bufferCapacity;
+    written_ = 0;
+    handedOver_ = 0;
 
-    const int result = dclExplode(readInput, this, writeOutput, this);
-    if (result == dclComplete) {
-        scanState.outputSize = written;
-        return true;
-    }
+    const DclResult result = dclExplode(readInput, this, writeOutput, this);
     // A stop comes only from a full buffer; with no buffer at all nothing usable was found.
-    if (result == dclStopped && scanState.outputSize != 0) {
-        scanState.outputSize = written;
+    if (result == dclComplete || (result == dclStopped && scan.outputSize != 0)) {
+        scan.outputSize = written_;
         return true;
     }
     return false;
 }
 
-std::uint32_t PkwareUnpacker::readInput(void*, const std::uint8_t** next) {
-    const std::uint64_t start = scanState.currentOffset + handedOver;
-    if (start >= scanState.inputSize) return 0;
-    const std::uint64_t rest = scanState.inputSize - start;
+std::uint32_t PkwareUnpacker::readInput(void* context, const std::uint8_t** next) {
+    auto& self = *static_cast<PkwareUnpacker*>(context);
+    const ScanState& scan = self.scan_;
+    const std::uint64_t start = scan.currentOffset + self.handedOver_;
+    if (start >= scan.inputSize) return 0;
+    const std::uint64_t rest = scan.inputSize - start;
     // The count is 32-bit: larger inputs go over in several blocks.
     const std::uint32_t block = rest > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rest);
-    *next = scanState.inputView + start;
-    handedOver += block;
+    *next = scan.inputView + start;
+    self.handedOver_ += block;
     return block;
 }
 
-int PkwareUnpacker::writeOutput(void*, const std::uint8_t* bytes, std::uint32_t count) {
-    const std::uint32_t capacity = runOptions.bufferCapacity;
-    // written never exceeds capacity, so this cannot wrap as written + count could.
-    const std::uint32_t room = capacity - written;
+int PkwareUnpacker::writeOutput(void* context, const std::uint8_t* bytes, std::uint32_t count) {
+    auto& self = *static_cast<PkwareUnpacker*>(context);
+    const ScanState& scan = self.scan_;
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    // written_ never exceeds capacity, so this cannot wrap as written_ + count could.
+    const std::uint32_t room = capacity - self.written_;
     if (count > room) count = room;
-    if (count != 0) std::memcpy(scanState.outputBuffer + written, bytes, count);
-    written += count;
-    return written >= capacity ? 1 : 0;
+    if (count != 0) std::memcpy(scan.outputBuffer + self.written_, bytes, count);
+    self.written_ += count;
+    return self.written_ >= capacity ? 1 : 0;
 }

@@ -1,4 +1,5 @@
 // The outcome of UCL's safe 8-bit NRV2B and NRV2D decoders, found without decoding.
+// Thread safety: reentrant; the run index passed in belongs to the caller's thread.
 //
 // The decoders never read their output: which codes they take, where they stop and how much
 // they report depends on the input bytes and the capacity alone. So the walk below follows
@@ -47,7 +48,3 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
                              std::uint32_t capacity, OnesRunIndex& onesRuns);
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                              std::uint32_t capacity);
-
-// When true (the default) the UCL unpackers walk every offset first and call the library only
-// for streams that will be saved. Tests turn it off to compare with the library alone.
-inline bool uclPrecheckEnabled = true;

@@ -1,15 +1,12 @@
 // Lengths of runs of one byte value in the input, for decoders that would otherwise read a long
 // run byte by byte at every offset inside it: zeros in LZO length codes, 0xff control bytes
 // (all literals) in NRV2B and NRV2D.
+// Thread safety: an index belongs to one thread; it caches the last run it found.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-
-namespace byte_runs_detail {
-inline std::uint64_t lastGeneration = 0;  // shared by every value, so no two indexes ever match
-}
 
 template <std::uint8_t value>
 class ByteRunIndex {
@@ -36,11 +33,6 @@ public:
         return static_cast<std::size_t>(std::min(runEnd_, limit) - position);
     }
 
-    // Tells this index from every other one made in the run. The scan state, and this index with
-    // it, is made afresh for each input, so a cache kept over one input notices the change here
-    // even when the new input lies at the same address.
-    std::uint64_t generation() const { return generation_; }
-
 private:
     // The first byte from `from` on that is not `value`, or `limit`.
     static const std::uint8_t* scan(const std::uint8_t* from, const std::uint8_t* limit) {
@@ -63,7 +55,6 @@ private:
     const std::uint8_t* runStart_ = nullptr;
     const std::uint8_t* runEnd_ = nullptr;
     bool endIsLimit_ = false;  // the run may go on past runEnd_
-    std::uint64_t generation_ = ++byte_runs_detail::lastGeneration;
 };
 
 using ZeroRunIndex = ByteRunIndex<0x00>;

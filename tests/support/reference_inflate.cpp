@@ -265,8 +265,8 @@ int inflateBlockSymbols(InflateContext& context, const HuffmanTable& literalTabl
     }
 }
 
-int referenceInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
-                     std::uint64_t* sourceLen) {
+InflateResult referenceInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
+                               std::uint64_t* sourceLen) {
     InflateContext context{dest, *destLen, 0, source, *sourceLen, 0, 0, 0};
     int result;
     int last;
@@ -301,7 +301,7 @@ int referenceInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint
         *destLen = context.destCount;
         *sourceLen = context.sourceCount;
     }
-    return result;
+    return static_cast<InflateResult>(result);
 }
 
 }  // namespace reference

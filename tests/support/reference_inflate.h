@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "formats/deflate_decoder.h"
+
 namespace reference {
 
 // Canonical Huffman code: symbols per code length plus the symbols in code order.
@@ -37,8 +39,8 @@ struct InflateContext {
 //  -6  code-length run past the end
 // *destLen (capacity in, produced out) and *sourceLen (available in, taken out) are
 // written back only for 0 and negative results.
-int referenceInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
-                     std::uint64_t* sourceLen);
+InflateResult referenceInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
+                               std::uint64_t* sourceLen);
 
 // The steps of referenceInflate. The two readers return inflateSourceEnd when
 // they need a byte beyond sourceLength; every caller passes it up, and referenceInflate turns it

@@ -20,23 +20,14 @@ extern char** environ;
 ScopedScanInput::ScopedScanInput(const Bytes& input, std::uint32_t capacity)
     : inputStorage_(input), outputStorage_(std::size_t{capacity} + 1, 0) {
     inputStorage_.push_back(0);  // the spare byte after the input
-    auto& scan = Unpacker::scanState;
-    scan = ScanState{};
-    scan.inputView = inputStorage_.data();
-    scan.inputSize = input.size();
-    scan.outputBuffer = outputStorage_.data();
-    scan.currentOffset = 0;
-    Unpacker::runOptions = RunOptions{};
-    Unpacker::runOptions.bufferCapacity = capacity;
-}
-
-ScopedScanInput::~ScopedScanInput() {
-    Unpacker::scanState = ScanState{};
-    Unpacker::runOptions = RunOptions{};
+    state.inputView = inputStorage_.data();
+    state.inputSize = input.size();
+    state.outputBuffer = outputStorage_.data();
+    state.sizes.bufferCapacity = capacity;
 }
 
 Bytes ScopedScanInput::output() const {
-    const std::size_t size = Unpacker::scanState.outputSize;
+    const std::size_t size = state.outputSize;
     if (size > outputStorage_.size()) throw std::logic_error("outputSize beyond the buffer");
     return Bytes(outputStorage_.begin(), outputStorage_.begin() + static_cast<std::ptrdiff_t>(size));
 }

@@ -9,13 +9,11 @@
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Points the shared scan state at an in-memory input (with one spare byte after it, as the
-// real mapping has) and a zero-filled output buffer of `capacity` + 1 bytes. Restores the
-// closed state and the default options on destruction.
+// A scan state over an in-memory input (with one spare byte after it, as the real mapping has)
+// and a zero-filled output buffer of `capacity` + 1 bytes, for unpackers made with `state`.
 class ScopedScanInput {
 public:
     ScopedScanInput(const Bytes& input, std::uint32_t capacity);
-    ~ScopedScanInput();
     ScopedScanInput(const ScopedScanInput&) = delete;
     ScopedScanInput& operator=(const ScopedScanInput&) = delete;
 
@@ -27,6 +25,9 @@ public:
 private:
     std::vector<std::uint8_t> inputStorage_;
     std::vector<std::uint8_t> outputStorage_;
+
+public:
+    ScanState state;
 };
 
 // A fresh empty folder under the system's temporary directory, removed with its contents.

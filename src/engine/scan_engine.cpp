@@ -1,0 +1,404 @@
+// The scan engine. Data flows input -> workers -> committer -> sink:
+//
+// - The input is one read-only mapping, shared by every worker.
+// - The offsets are cut into chunks, which workers take in increasing order. A worker owns its
+//   unpackers, their scan state and an output buffer, and tries every chosen format at every
+//   offset of its chunk. What it must hand on (streams to keep, with their bytes, and exhausted
+//   buffers) goes into its chunk's queue; streams the size rules drop never leave it.
+// - The committer (the calling thread) takes the chunks strictly in order, and each chunk's queue
+//   in order as it fills, applies the stop limit and calls the sink. So the sink sees exactly what
+//   a one-thread scan would, and nothing past the stop limit is ever written, even for a moment.
+//
+// Memory stays bounded. A worker takes a chunk only within a window of chunks past the one being
+// committed (the head chunk). Bytes copied for a later chunk wait within a byte budget; past it
+// the worker waits. The head chunk's worker never copies: it lends its buffer to the committer and
+// waits until the stream is committed. So the head always moves and the scan never deadlocks.
+//
+// With one job, or an input of one chunk, the calling thread scans alone and commits each result
+// straight from its buffer.
+#include "engine/scan_engine.h"
+
+#include <setjmp.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+using Verdict = SizeRules::Verdict;
+
+// Chunks of 16 KiB to 1 MiB, some 16 per job: small enough to share the work out evenly at the
+// end of the input, large enough that the dry runs' caches warm up once per chunk.
+constexpr std::uint64_t minChunk = 16 << 10;
+constexpr std::uint64_t maxChunk = 1 << 20;
+constexpr std::uint64_t chunksPerJob = 16;
+constexpr std::uint64_t windowPerJob = 4;            // chunks in flight per worker
+constexpr std::size_t copyBudget = std::size_t{64} << 20;  // bytes waiting for the committer
+
+// ---- a shrinking input ------------------------------------------------------------------------
+//
+// A read of the mapping past the end of a file that shrank since it was mapped raises SIGBUS in
+// the thread that read. The handler jumps back to that thread's armed point. Between that point
+// and the read there are only decoder frames, which hold trivially destructible objects and no
+// lock, so leaving them by a jump is safe. A signal handler can reach only globals: the guarded
+// range is the process's, the jump point each thread's own.
+
+std::atomic<const std::uint8_t*> guardedBegin{nullptr};
+std::atomic<const std::uint8_t*> guardedEnd{nullptr};
+thread_local sigjmp_buf* armedJump = nullptr;
+
+void onBusError(int, siginfo_t* info, void*) {
+    const auto* address = static_cast<const std::uint8_t*>(info->si_addr);
+    if (armedJump != nullptr && address >= guardedBegin.load() && address < guardedEnd.load())
+        siglongjmp(*armedJump, 1);
+    // Not ours: die of it as the signal's default would.
+    signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS);
+}
+
+class BusErrorGuard {
+public:
+    BusErrorGuard(const std::uint8_t* begin, const std::uint8_t* end) {
+        guardedBegin = begin;
+        guardedEnd = end;
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGBUS, &action, &previous_);
+    }
+    ~BusErrorGuard() {
+        sigaction(SIGBUS, &previous_, nullptr);
+        guardedBegin = nullptr;
+        guardedEnd = nullptr;
+    }
+    BusErrorGuard(const BusErrorGuard&) = delete;
+    BusErrorGuard& operator=(const BusErrorGuard&) = delete;
+
+private:
+    struct sigaction previous_ {};
+};
+
+// ---- workers ----------------------------------------------------------------------------------
+
+struct FreeDeleter {
+    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+};
+using OutputBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+// One thread's unpackers, with the scan state and the output buffer they share. Aligned so that
+// no two workers' hot counters share a cache line.
+class alignas(128) Worker {
+public:
+    Worker(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings, OutputBuffer buffer)
+        : buffer_(std::move(buffer)) {
+        scan_.inputView = input;
+        scan_.inputSize = size;
+        scan_.outputBuffer = buffer_.get();
+        scan_.sizes = settings.sizes;
+        scan_.keepBytes = settings.keepBytes;
+        scan_.dryRuns = settings.dryRuns;
+        for (const FormatDescriptor* format : settings.formats) unpackers_.push_back(format->makeUnpacker(scan_));
+    }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // Tries every format at every offset of [begin, end). Each find that the size rules do not
+    // drop goes to onFound(format index, verdict), which answers false to end the scan there.
+    // False when the input shrank under the scan; failedOffset then tells where.
+    template <typename OnFound>
+    bool scanRange(std::uint64_t begin, std::uint64_t end, const std::atomic<bool>& cancelled, OnFound&& onFound,
+                   std::uint64_t& failedOffset) {
+        sigjmp_buf jump;
+        if (sigsetjmp(jump, 1) != 0) {
+            armedJump = nullptr;
+            failedOffset = scan_.currentOffset;
+            return false;
+        }
+        armedJump = &jump;
+        tryEveryOffset(begin, end, cancelled, onFound);
+        armedJump = nullptr;
+        return true;
+    }
+
+    // The find just made; its bytes are in this worker's buffer until its next attempt.
+    FoundStream found() const {
+        FoundStream stream{nullptr, scan_.currentOffset, scan_.outputSize, {}};
+        if (scan_.bytesWanted(scan_.outputSize)) stream.bytes = {scan_.outputBuffer, scan_.outputSize};
+        return stream;
+    }
+
+private:
+    template <typename OnFound>
+    void tryEveryOffset(std::uint64_t begin, std::uint64_t end, const std::atomic<bool>& cancelled, OnFound& onFound) {
+        const std::size_t count = unpackers_.size();
+        for (scan_.currentOffset = begin; scan_.currentOffset < end; ++scan_.currentOffset) {
+            if (cancelled.load(std::memory_order_relaxed)) return;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!unpackers_[i]->tryUnpack()) continue;
+                const Verdict verdict = scan_.sizes.classify(scan_.outputSize);
+                if (verdict != Verdict::Dropped && !onFound(i, verdict)) return;
+            }
+        }
+    }
+
+    OutputBuffer buffer_;
+    ScanState scan_;
+    std::vector<std::unique_ptr<Unpacker>> unpackers_;
+};
+
+// Applies the stop limit and calls the sink; one per scan, on the committing thread.
+class Committer {
+public:
+    Committer(const ScanSettings& settings, ResultSink& sink)
+        : formats_(settings.formats), remaining_(settings.stopAfter), sink_(sink) {}
+
+    // True when the stop limit has just been reached.
+    bool commit(std::size_t format, Verdict verdict, FoundStream stream) {
+        stream.format = formats_[format];
+        if (verdict == Verdict::Exhausted) {
+            sink_.exhausted(stream);
+            return false;
+        }
+        if (!sink_.save(stream)) return false;
+        return remaining_ != 0 && --remaining_ == 0;
+    }
+
+private:
+    const std::vector<const FormatDescriptor*>& formats_;
+    std::uint32_t remaining_;  // 0: no limit
+    ResultSink& sink_;
+};
+
+ScanOutcome scanAlone(Worker& worker, std::uint64_t begin, std::uint64_t end, Committer& committer) {
+    const std::atomic<bool> never{false};
+    bool stopped = false;
+    std::uint64_t failedOffset = 0;
+    const bool intact = worker.scanRange(
+        begin, end, never,
+        [&](std::size_t format, Verdict verdict) {
+            stopped = committer.commit(format, verdict, worker.found());
+            return !stopped;
+        },
+        failedOffset);
+    if (!intact) return {ScanOutcome::Status::InputChanged, failedOffset};
+    return {stopped ? ScanOutcome::Status::Stopped : ScanOutcome::Status::Finished, 0};
+}
+
+// ---- the parallel scan ------------------------------------------------------------------------
+
+struct PendingResult {
+    std::size_t format;
+    Verdict verdict;
+    FoundStream stream;  // bytes point into `copy`, or into the lending worker's buffer
+    std::vector<std::uint8_t> copy;
+    std::size_t charge;  // counted against the budget until committed
+    bool lent;
+};
+
+struct ChunkQueue {
+    std::deque<PendingResult> results;
+    bool lending = false;  // its worker waits until the result it lent is committed
+    bool done = false;
+    bool inputChanged = false;
+    std::uint64_t failedOffset = 0;
+};
+
+class ParallelScan {
+public:
+    ParallelScan(std::vector<std::unique_ptr<Worker>>& workers, std::uint64_t begin, std::uint64_t end,
+                 std::uint64_t chunkSize, Committer& committer)
+        : workers_(workers),
+          begin_(begin),
+          end_(end),
+          chunkSize_(chunkSize),
+          chunkCount_((end - begin + chunkSize - 1) / chunkSize),
+          queues_(workers.size() * windowPerJob),
+          committer_(committer) {}
+
+    ScanOutcome run() {
+        std::vector<std::thread> threads;
+        for (auto& worker : workers_) {
+            try {
+                threads.emplace_back([this, &worker] { work(*worker); });
+            } catch (const std::system_error&) {
+                break;  // fewer threads scan the same chunks
+            }
+        }
+        if (threads.empty()) return scanAlone(*workers_.front(), begin_, end_, committer_);
+        const ScanOutcome outcome = commitInOrder();
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+            cancelled_ = true;
+        }
+        workersWake_.notify_all();
+        for (auto& thread : threads) thread.join();
+        return outcome;
+    }
+
+private:
+    // What a queued result costs while it waits: its bytes and its bookkeeping.
+    static constexpr std::size_t resultOverhead = sizeof(PendingResult) + 16;
+
+    ChunkQueue& queueOf(std::uint64_t chunk) { return queues_[chunk % queues_.size()]; }
+
+    void work(Worker& worker) {
+        for (;;) {
+            std::uint64_t chunk;
+            {
+                std::unique_lock lock(mutex_);
+                workersWake_.wait(lock, [&] {
+                    return finished_ || nextChunk_ >= chunkCount_ || nextChunk_ < headChunk_ + queues_.size();
+                });
+                if (finished_ || nextChunk_ >= chunkCount_) return;
+                chunk = nextChunk_++;
+            }
+            const std::uint64_t first = begin_ + chunk * chunkSize_;
+            const std::uint64_t last = std::min(end_, first + chunkSize_);
+            std::uint64_t failedOffset = 0;
+            const bool intact = worker.scanRange(
+                first, last, cancelled_,
+                [&](std::size_t format, Verdict verdict) { return handOver(worker, chunk, format, verdict); },
+                failedOffset);
+            {
+                std::lock_guard lock(mutex_);
+                ChunkQueue& queue = queueOf(chunk);
+                queue.done = true;
+                queue.inputChanged = !intact;
+                queue.failedOffset = failedOffset;
+            }
+            committerWake_.notify_one();
+            // After a jump out of a decoder the worker's caches may be half updated; the scan ends
+            // at the lowest failing offset anyway.
+            if (!intact) return;
+        }
+    }
+
+    // Queues one result of `chunk`; false once the scan has ended.
+    bool handOver(Worker& worker, std::uint64_t chunk, std::size_t format, Verdict verdict) {
+        const FoundStream stream = worker.found();
+        const bool needsBytes = !stream.bytes.empty();
+        const std::size_t charge = resultOverhead + (needsBytes ? stream.size : 0);
+        std::unique_lock lock(mutex_);
+        ChunkQueue& queue = queueOf(chunk);
+        for (;;) {
+            if (finished_) return false;
+            const bool head = chunk == headChunk_;
+            if (head && needsBytes) {
+                // The committer is on this chunk: it writes straight from this worker's buffer,
+                // which must stay untouched until then.
+                queue.lending = true;
+                push(queue, {format, verdict, stream, {}, 0, true});
+                workersWake_.wait(lock, [&] { return finished_ || !queue.lending; });
+                return !finished_;
+            }
+            // The head may always queue one result, so that it never waits for later chunks.
+            if (pendingBytes_ + charge <= copyBudget || (head && queue.results.empty())) {
+                pendingBytes_ += charge;
+                PendingResult result{format, verdict, stream, {}, charge, false};
+                if (!needsBytes) {
+                    push(queue, std::move(result));
+                    return true;
+                }
+                lock.unlock();
+                bool copied = true;
+                try {
+                    result.copy.assign(stream.bytes.begin(), stream.bytes.end());
+                    result.stream.bytes = result.copy;
+                } catch (const std::bad_alloc&) {
+                    copied = false;  // it waits to be lent instead
+                }
+                lock.lock();
+                if (copied) {
+                    if (finished_) return false;
+                    push(queue, std::move(result));
+                    return true;
+                }
+                pendingBytes_ -= charge;
+            }
+            workersWake_.wait(lock);
+        }
+    }
+
+    void push(ChunkQueue& queue, PendingResult&& result) {
+        queue.results.push_back(std::move(result));
+        committerWake_.notify_one();
+    }
+
+    ScanOutcome commitInOrder() {
+        std::unique_lock lock(mutex_);
+        for (std::uint64_t chunk = 0; chunk < chunkCount_; ++chunk) {
+            ChunkQueue& queue = queueOf(chunk);
+            for (;;) {
+                committerWake_.wait(lock, [&] { return !queue.results.empty() || queue.done; });
+                if (queue.results.empty()) break;  // and done
+                PendingResult result = std::move(queue.results.front());
+                queue.results.pop_front();
+                lock.unlock();
+                const bool stopped = committer_.commit(result.format, result.verdict, result.stream);
+                lock.lock();
+                pendingBytes_ -= result.charge;
+                if (result.lent) queue.lending = false;
+                workersWake_.notify_all();
+                if (stopped) return {ScanOutcome::Status::Stopped, 0};
+            }
+            if (queue.inputChanged) return {ScanOutcome::Status::InputChanged, queue.failedOffset};
+            queue = ChunkQueue{};
+            headChunk_ = chunk + 1;
+            workersWake_.notify_all();
+        }
+        return {ScanOutcome::Status::Finished, 0};
+    }
+
+    std::vector<std::unique_ptr<Worker>>& workers_;
+    const std::uint64_t begin_, end_, chunkSize_, chunkCount_;
+    std::vector<ChunkQueue> queues_;  // the window: chunk k uses queues_[k % size]
+    Committer& committer_;
+
+    std::mutex mutex_;
+    std::condition_variable workersWake_;    // a chunk, budget or a lent buffer came free
+    std::condition_variable committerWake_;  // a result was queued or a chunk finished
+    std::uint64_t nextChunk_ = 0;            // the next chunk to take
+    std::uint64_t headChunk_ = 0;            // the chunk being committed
+    std::size_t pendingBytes_ = 0;           // charges of the results waiting for the committer
+    bool finished_ = false;
+    std::atomic<bool> cancelled_{false};     // read by workers at every offset
+};
+
+}  // namespace
+
+ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings, ResultSink& sink) {
+    if (settings.startOffset >= size || settings.formats.empty()) return {};
+    const std::uint64_t begin = settings.startOffset;
+    const std::uint64_t span = size - begin;
+    const unsigned jobs = std::max(settings.jobs, 1u);
+    const std::uint64_t chunkSize = settings.chunkSize != 0
+                                        ? settings.chunkSize
+                                        : std::clamp<std::uint64_t>(span / (jobs * chunksPerJob), minChunk, maxChunk);
+    const std::uint64_t workerCount = std::min<std::uint64_t>(jobs, (span + chunkSize - 1) / chunkSize);
+
+    // calloc takes fresh zero pages: a buffer costs memory only as far as streams fill it. A
+    // worker past the first that gets none leaves the scan to the others.
+    std::vector<std::unique_ptr<Worker>> workers;  // unpackers hold their worker's state: never moved
+    for (std::uint64_t i = 0; i < workerCount; ++i) {
+        OutputBuffer buffer(static_cast<std::uint8_t*>(std::calloc(std::size_t{settings.sizes.bufferCapacity} + 1, 1)));
+        if (!buffer) break;
+        workers.push_back(std::make_unique<Worker>(input, size, settings, std::move(buffer)));
+    }
+    if (workers.empty()) return {ScanOutcome::Status::NoBuffer, 0};
+
+    const BusErrorGuard guard(input, input + size + 1);
+    Committer committer(settings, sink);
+    if (workers.size() == 1) return scanAlone(*workers.front(), begin, size, committer);
+    return ParallelScan(workers, begin, size, chunkSize, committer).run();
+}
