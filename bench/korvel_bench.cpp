@@ -299,18 +299,20 @@ int main(int argc, char** argv) {
         if (maker != makers.end()) writeIfMissing(corpus / name, maker->second);
     }
 
+    // One thread each; the last column is every format on two threads.
     const std::vector<std::pair<std::string, std::vector<std::string>>> runs{
         {"-deflate", {"-deflate"}}, {"-pkware", {"-pkware"}}, {"-lzo", {"-lzo"}},
         {"-ucl2b", {"-ucl2b"}},     {"-ucl2d", {"-ucl2d"}},   {"all", {}}};
+    const std::vector<std::string> twoJobs{"--jobs=2", "-skip-1"};
 
     std::printf("Throughput with -skip-1 (nothing saved), limit %.0f s per run; (x) = ratio to zlib's raw inflate "
                 "tried at every offset, measured in this run.\n\n",
                 limitSeconds);
     std::printf("| file | zlib per offset |");
     for (const auto& run : runs) std::printf(" %s |", run.first.c_str());
-    std::printf(" peak RSS, all | LZO library per offset | NRV2B library per offset | NRV2D library per offset |\n|---|---|");
+    std::printf(" all, --jobs=2 (of --jobs=1; 4 KiB: time of --jobs=1) | peak RSS, all | LZO library per offset | NRV2B library per offset | NRV2D library per offset |\n|---|---|");
     for (std::size_t i = 0; i < runs.size(); ++i) std::printf("---|");
-    std::printf("---|---|---|---|\n");
+    std::printf("---|---|---|---|---|\n");
     for (const auto& name : files) {
         const fs::path file = corpus / name;
         const std::uint64_t size = fs::file_size(file);
@@ -319,8 +321,10 @@ int main(int argc, char** argv) {
                     yardstick.bytes < size ? " [prefix]" : "");
         std::fflush(stdout);
         long residentKiB = 0;
+        Measure oneJob;
         for (const auto& run : runs) {
             std::vector<std::string> args = run.second;
+            args.push_back("--jobs=1");
             args.push_back("-skip-1");
             const Measure measure = measureKorvel(korvel, args, file, limitSeconds);
             std::string cell = describe(measure, size, yardstick);
@@ -335,7 +339,25 @@ int main(int argc, char** argv) {
             std::printf(" %s |", cell.c_str());
             std::fflush(stdout);
             residentKiB = measure.maxResidentKiB;
+            oneJob = measure;
         }
+        const Measure two = measureKorvel(korvel, twoJobs, file, limitSeconds);
+        std::string cell = describe(two, size, yardstick);
+        if (two.finished && oneJob.finished && two.bytes == oneJob.bytes) {
+            // A 4 KiB input is one chunk: the best of many runs shows what starting threads costs.
+            const auto bestOf = [&](const std::vector<std::string>& args) {
+                double best = 1e9;
+                for (int i = 0; i < 30; ++i)
+                    best = std::min(best, measureKorvel(korvel, args, file, limitSeconds, {4096}).seconds);
+                return best;
+            };
+            char ratios[96];
+            std::snprintf(ratios, sizeof ratios, ", %.2fx of --jobs=1; 4 KiB: %.2f", oneJob.seconds / two.seconds,
+                          bestOf(twoJobs) / bestOf({"--jobs=1", "-skip-1"}));
+            cell += ratios;
+        }
+        std::printf(" %s |", cell.c_str());
+        std::fflush(stdout);
         std::printf(" %.1f MiB |", static_cast<double>(residentKiB) / 1024);
         const auto lzo = [](const std::uint8_t* source, std::size_t length, std::uint8_t* dest, std::size_t capacity) {
             lzo_uint produced = capacity;

@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(withDryRun.found == plain.found);
         FUZZ_CHECK(withDryRun.size == plain.size);
         if (withDryRun.found && withDryRun.size > skip && withDryRun.size < capacity)
-            FUZZ_CHECK(std::memcmp(onOutput.get(), offOutput.get(), on.size) == 0);
+            FUZZ_CHECK(std::memcmp(onOutput.get(), offOutput.get(), withDryRun.size) == 0);
 
         lzo_uint produced = capacity;
         const int result = lzo1x_decompress_safe(input.get() + offset, size - offset, offOutput.get(), &produced, nullptr);

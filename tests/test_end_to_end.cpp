@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -271,24 +272,119 @@ TEST(InputTest, FileShrinkingUnderTheScanIsReportedAndSavedFilesStay) {
     EXPECT_EQ(readFile(saved), plain);
 }
 
-// A stream past 4 GiB, reached with -offs in a sparse file so that the test stays fast.
-TEST(LargeInputTest, StreamPast4GiBIsFoundAndNamedByItsFullOffset) {
+// -offs reads 64 bits only for inputs of 4 GiB and more; below, only its last eight digits
+// count. The large input is a sparse file with a stream past 4 GiB, so that the test stays fast.
+TEST(LargeInputTest, StartOffsetIs32BitBelowFourGiBAndFullAbove) {
     TempDir dir;
-    const std::uint64_t streamOffset = 0x100000010;
     const Bytes plain = textBytes(3000, 21);
     const Bytes packed = lzoCompress(plain);
+    writeFile(dir.file("small.bin"), concat({Bytes(16, 0xEE), packed}));
+    const std::uint64_t bigOffset = 0x100000010;
     const int fd = open(dir.file("big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    const bool written = pwrite(fd, packed.data(), packed.size(), static_cast<off_t>(streamOffset)) ==
+    const bool written = pwrite(fd, packed.data(), packed.size(), static_cast<off_t>(bigOffset)) ==
                              static_cast<ssize_t>(packed.size()) &&
-                         ftruncate(fd, static_cast<off_t>(streamOffset + packed.size() + 4096)) == 0;
+                         ftruncate(fd, static_cast<off_t>(bigOffset + packed.size() + 4096)) == 0;
     close(fd);
-    if (!written) GTEST_SKIP() << "this file system cannot hold a sparse file past 4 GiB";
-    const RunResult run = runKorvel({"-lzo", "-skip100", "-offs100000000", "big.bin"}, dir.path());
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.standardOutput, "LZO: Succeeded uncompressing 3000 bytes at: 4294967312 (0x100000010)\n");
-    EXPECT_EQ(readFile(dir.file("!OutLZO/100000010")), plain);
+    const struct {
+        const char* input;
+        const char* offs;
+        const char* output;
+        const char* savedFile;
+    } cases[] = {
+        {"small.bin", "-offs100000010", "LZO: Succeeded uncompressing 3000 bytes at: 16 (0x10)\n", "!OutLZO/00000010"},
+        {"small.bin", "-offsABC00000010", "LZO: Succeeded uncompressing 3000 bytes at: 16 (0x10)\n", "!OutLZO/00000010"},
+        {"small.bin", "-offs100000011", "", nullptr},
+        {"big.bin", "-offs100000000", "LZO: Succeeded uncompressing 3000 bytes at: 4294967312 (0x100000010)\n",
+         "!OutLZO/100000010"},
+        {"big.bin", "-offs100000010", "LZO: Succeeded uncompressing 3000 bytes at: 4294967312 (0x100000010)\n",
+         "!OutLZO/100000010"},
+        {"big.bin", "-offs100000011", "", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.input) + " " + c.offs);
+        if (!written && std::string(c.input) == "big.bin") GTEST_SKIP() << "this file system cannot hold a sparse file past 4 GiB";
+        std::filesystem::remove_all(dir.file("!OutLZO"));
+        const RunResult run = runKorvel({"-lzo", "-skip100", c.offs, c.input}, dir.path());
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.standardOutput, c.output);
+        if (c.savedFile) {
+            EXPECT_EQ(readFile(dir.file(c.savedFile)), plain);
+        }
+    }
 }
+
+// --jobs changes nothing a run prints or writes. The input is large enough for several chunks.
+TEST(JobsTest, OutputIsTheSameForAnyNumberOfThreads) {
+    TempDir dir;
+    Bytes input = randomBytes(40000, 61);
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        const Bytes plain = textBytes(2000 + 700 * i, 62 + i);
+        const Bytes packed = i % 4 == 0 ? deflateRaw(plain) : i % 4 == 1 ? lzoCompress(plain) : i % 4 == 2 ? ucl2bCompress(plain) : ucl2dCompress(plain);
+        input = concat({input, packed, randomBytes(20000, 70 + i), Bytes(3000, 0)});
+    }
+    writeFile(dir.file("in.bin"), input);
+    const std::vector<std::vector<std::string>> cases = {
+        {"-skip100"}, {"-skip500", "-stop7"}, {"-offs9C40", "-lzo", "-deflate", "-skip200"}, {"-mem1", "-skip300"},
+        {"-Outmissing/", "-stop3", "-skip1000"},  // write failures: status 1, never counted
+    };
+    for (const auto& options : cases) {
+        SCOPED_TRACE(options.front());
+        std::vector<RunResult> runs;
+        std::vector<std::string> trees;
+        for (const char* jobs : {"--jobs=1", "--jobs=2", "--jobs=5"}) {
+            TempDir work;
+            std::filesystem::copy_file(dir.file("in.bin"), work.file("in.bin"));
+            std::vector<std::string> args = options;
+            args.insert(args.begin(), jobs);
+            args.push_back("in.bin");
+            runs.push_back(runKorvel(args, work.path()));
+            std::string tree;
+            std::vector<std::filesystem::path> files;
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(work.path()))
+                if (entry.is_regular_file()) files.push_back(entry.path());
+            std::sort(files.begin(), files.end());
+            for (const auto& file : files) {
+                const Bytes content = readFile(file);
+                tree += file.lexically_relative(work.path()).string() + ":" + std::string(content.begin(), content.end()) + "\n";
+            }
+            trees.push_back(tree);
+        }
+        EXPECT_FALSE(runs[0].standardOutput.empty());
+        for (std::size_t i = 1; i < runs.size(); ++i) {
+            EXPECT_EQ(runs[i].exitStatus, runs[0].exitStatus);
+            EXPECT_EQ(runs[i].standardOutput, runs[0].standardOutput);
+            EXPECT_TRUE(trees[i] == trees[0]);
+        }
+    }
+}
+
+TEST(LongOptionsTest, HelpVersionAndUnknownOptions) {
+    TempDir dir;
+    RunResult run = runKorvel({"--help"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.standardOutput.rfind(usageText(), 0), 0u);
+    EXPECT_NE(run.standardOutput.find("\nLong options:\n"), std::string::npos);
+    EXPECT_NE(run.standardOutput.find("  --jobs=N "), std::string::npos);
+    run = runKorvel({"--version"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.standardOutput, "korvel 0.5\n");
+    run = runKorvel({"--frobnicate", "in.bin"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_EQ(run.standardOutput, "Unknown option: --frobnicate (see --help)\n");
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A buffer the system will not grant is a failure of its own, not an unreadable input.
+TEST(BufferTest, BufferThatCannotBeAllocatedIsReported) {
+    TempDir dir;
+    writeFile(dir.file("in.bin"), randomBytes(1000, 3));
+    KorvelProcess process({"-mem2000", "in.bin"}, dir.path(), false, 512u << 20);
+    const RunResult run = process.wait();
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardOutput, "Failed! Cannot allocate the 2000 Mb output buffer\n");
+}
+#endif
 
 TEST(SampleTest, BundledSampleHoldsAStreamOfEveryFormat) {
     TempDir dir;

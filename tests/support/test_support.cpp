@@ -63,7 +63,8 @@ std::string readAll(int fd) {
 
 }  // namespace
 
-KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory)
+KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory,
+                             std::uint64_t addressSpaceLimit)
     : measureMemory_(measureMemory) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -74,6 +75,8 @@ KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::st
 
     std::vector<std::string> copies;
     if (measureMemory) copies = {PEAK_MEMORY_BINARY, capture_.file("peak")};
+    if (addressSpaceLimit != 0)
+        copies.insert(copies.end(), {"/bin/sh", "-c", "ulimit -v " + std::to_string(addressSpaceLimit >> 10) + " && exec \"$0\" \"$@\""});
     copies.push_back(KORVEL_BINARY);
     copies.insert(copies.end(), args.begin(), args.end());
     const std::string program = copies.front();

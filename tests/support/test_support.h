@@ -54,7 +54,9 @@ struct RunResult {
 // The built korvel binary running with `args` in folder `workDir`.
 class KorvelProcess {
 public:
-    KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory = false);
+    // A nonzero addressSpaceLimit (bytes) caps the process's virtual memory.
+    KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory = false,
+                  std::uint64_t addressSpaceLimit = 0);
     ~KorvelProcess();  // kills the process if it was not waited for
     KorvelProcess(const KorvelProcess&) = delete;
     KorvelProcess& operator=(const KorvelProcess&) = delete;
