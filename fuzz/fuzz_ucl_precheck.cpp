@@ -16,6 +16,7 @@
 
 #include "formats/ucl_precheck.h"
 #include "formats/ucl_unpacker.h"
+#include "fuzz_support.h"
 
 namespace {
 

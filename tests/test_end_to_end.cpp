@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "compressors.h"
+#include "dcl_writer.h"
 #include "test_support.h"
+#include "zip_writer.h"
 
 namespace {
 
@@ -365,7 +367,8 @@ TEST(LongOptionsTest, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardOutput.rfind(usageText(), 0), 0u);
     EXPECT_NE(run.standardOutput.find("\nLong options:\n"), std::string::npos);
-    EXPECT_NE(run.standardOutput.find("  --jobs=N "), std::string::npos);
+    for (const char* option : {"  --jobs=N ", "  --list ", "  --report=FILE ", "  --outer ", "  --progress "})
+        EXPECT_NE(run.standardOutput.find(option), std::string::npos) << option;
     run = runKorvel({"--version"}, dir.path());
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardOutput, "korvel 0.5\n");
@@ -379,12 +382,200 @@ TEST(LongOptionsTest, HelpVersionAndUnknownOptions) {
 TEST(BufferTest, BufferThatCannotBeAllocatedIsReported) {
     TempDir dir;
     writeFile(dir.file("in.bin"), randomBytes(1000, 3));
-    KorvelProcess process({"-mem2000", "in.bin"}, dir.path(), false, 512u << 20);
-    const RunResult run = process.wait();
+    const RunResult run = runKorvel({"-mem2000", "in.bin"}, dir.path(), "ulimit -v 524288 && exec \"$0\" \"$@\"");
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.standardOutput, "Failed! Cannot allocate the 2000 Mb output buffer\n");
 }
 #endif
+
+// ---- finding the real streams: --list, --outer, --report, --progress -------------------------
+
+// The files under `folder`, with their contents.
+std::string folderContents(const std::string& folder) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::string contents;
+    for (const auto& file : files) {
+        contents += file.lexically_relative(folder).string() + "\n";
+        if (std::filesystem::is_regular_file(file)) {
+            const Bytes bytes = readFile(file);
+            contents.append(bytes.begin(), bytes.end());
+        }
+    }
+    return contents;
+}
+
+// A zip archive of a few hundred deflated text members.
+class ArchiveTest : public testing::Test {
+protected:
+    ArchiveTest() {
+        std::vector<ZipMember> members;
+        for (std::uint32_t i = 0; i < 300; ++i)
+            members.push_back({"member" + std::to_string(i) + ".txt", textBytes(200 + i * 37 % 5000, 300 + i)});
+        archive = writeZip(members);
+        entries = readZipDirectory(archive);
+        writeFile(dir.file("in.zip"), archive);
+    }
+    TempDir dir;
+    Bytes archive;
+    std::vector<ZipEntry> entries;
+};
+
+TEST_F(ArchiveTest, ListPrintsWhatARunPrintsAndWritesNothing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-deflate"}, {"-skip300", "-stop40"}, {"-lzo", "-mem1", "-skip100"}, {"-deflate", "--outer", "-stop9"}};
+    for (const auto& options : cases) {
+        SCOPED_TRACE(options.front() + " " + options.back());
+        std::vector<std::string> args = options;
+        args.push_back("in.zip");
+        const std::string before = folderContents(dir.path());
+        std::vector<std::string> listArgs = args;
+        listArgs.insert(listArgs.begin(), "--list");
+        const RunResult listed = runKorvel(listArgs, dir.path());
+        EXPECT_EQ(folderContents(dir.path()), before);
+        listArgs.insert(listArgs.begin(), "--jobs=3");
+        EXPECT_EQ(runKorvel(listArgs, dir.path()).standardOutput, listed.standardOutput);
+
+        TempDir work;
+        std::filesystem::copy_file(dir.file("in.zip"), work.file("in.zip"));
+        const RunResult run = runKorvel(args, work.path());
+        EXPECT_EQ(listed.exitStatus, run.exitStatus);
+        EXPECT_FALSE(run.standardOutput.empty());
+        EXPECT_EQ(listed.standardOutput, run.standardOutput);
+    }
+}
+
+TEST_F(ArchiveTest, OuterFindsEachMemberOnceAndNothingInsideIt) {
+    for (const char* jobs : {"--jobs=1", "--jobs=2"}) {
+        const RunResult run = runKorvel({jobs, "-deflate", "--outer", "--list", "in.zip"}, dir.path());
+        EXPECT_EQ(run.exitStatus, 0);
+        std::size_t member = 0;
+        for (const auto& line : lines(run.standardOutput)) {
+            const std::uint64_t offset = std::stoull(line.substr(line.find(" at: ") + 5));
+            while (member < entries.size() && entries[member].dataOffset + entries[member].compressedSize <= offset)
+                ++member;
+            if (member == entries.size() || offset < entries[member].dataOffset) continue;  // in a header
+            ASSERT_EQ(offset, entries[member].dataOffset) << "a stream inside member " << member;
+            EXPECT_EQ(line + "\n", successLine("Deflate", entries[member].size, offset));
+            ++member;
+        }
+        EXPECT_EQ(member, entries.size());
+    }
+}
+
+// The value of `field` in one report line, as written.
+std::string field(const std::string& line, const std::string& name) {
+    const std::size_t at = line.find("\"" + name + "\":");
+    if (at == std::string::npos) return "(missing)";
+    const std::size_t begin = at + name.size() + 3;
+    return line.substr(begin, line.find_first_of(",}", begin) - begin);
+}
+
+// The report line of the stream found by `format` at `offset`.
+std::string reportLine(const std::string& report, const std::string& format, std::uint64_t offset) {
+    for (const auto& line : lines(report))
+        if (field(line, "format") == "\"" + format + "\"" && field(line, "offset") == std::to_string(offset)) return line;
+    return "";
+}
+
+TEST(ReportTest, EndsSizesStatusesAndNesting) {
+    TempDir dir;
+    const Bytes plain = textBytes(3000, 81);
+    const Bytes lzo = lzoCompress(plain);
+    const Bytes junk = randomBytes(64, 82);
+    struct Placed {
+        const char* format;
+        Bytes packed;
+        std::uint64_t offset = 0;
+    };
+    std::vector<Placed> streams = {{"Deflate", deflateRaw(plain)}, {"PKWare", dclCompress(plain)},
+                                   {"LZO", lzo},                   {"UCL2B", ucl2bCompress(plain)},
+                                   {"UCL2D", ucl2dCompress(plain)}};
+    Bytes input = junk;
+    for (auto& stream : streams) {
+        stream.offset = input.size();
+        input = concat({input, stream.packed, junk});
+    }
+    // A final stored deflate block that holds the LZO stream: the LZO stream is nested in it.
+    const std::uint64_t storedOffset = input.size();
+    const auto length = static_cast<std::uint16_t>(lzo.size());
+    input = concat({input, Bytes{0x01, static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+                                 static_cast<std::uint8_t>(~length), static_cast<std::uint8_t>(~length >> 8)},
+                    lzo, junk});
+    writeFile(dir.file("in.bin"), input);
+
+    const struct {
+        std::vector<std::string> options;
+        const char* status;
+        bool withFile;
+    } cases[] = {
+        {{"-skip1000"}, "saved", true},
+        {{"-skip1000", "--list"}, "listed", false},
+        {{"-skip1000", "-Outmissing/"}, "write_failed", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--report=found.jsonl", "in.bin"});
+        const RunResult run = runKorvel(args, dir.path());
+        const Bytes reportBytes = readFile(dir.file("found.jsonl"));
+        const std::string report(reportBytes.begin(), reportBytes.end());
+        const auto reportLines = lines(report);
+        ASSERT_EQ(reportLines.size(), lines(run.standardOutput).size() + 1);  // one per line printed, and the summary
+        EXPECT_EQ(reportLines.back().rfind("{\"summary\":{\"input_size\":" + std::to_string(input.size()) + ",", 0), 0u);
+        for (const auto& stream : streams) {
+            const std::string line = reportLine(report, stream.format, stream.offset);
+            ASSERT_FALSE(line.empty()) << stream.format;
+            EXPECT_EQ(field(line, "end"), std::to_string(stream.offset + stream.packed.size())) << line;
+            EXPECT_EQ(field(line, "size"), std::to_string(plain.size())) << line;
+            EXPECT_EQ(field(line, "status"), std::string("\"") + c.status + "\"") << line;
+            const std::string file = std::string("\"!Out") + stream.format + "/" + hex(stream.offset, "%08llX") + "\"";
+            EXPECT_EQ(field(line, "file"), c.withFile ? file : "null") << line;
+        }
+        const std::string stored = reportLine(report, "Deflate", storedOffset);
+        EXPECT_EQ(field(stored, "end"), std::to_string(storedOffset + 5 + lzo.size())) << stored;
+        const std::string nested = reportLine(report, "LZO", storedOffset + 5);
+        EXPECT_EQ(field(nested, "nested_in"), std::to_string(storedOffset)) << nested;
+        EXPECT_EQ(field(nested, "end"), std::to_string(storedOffset + 5 + lzo.size())) << nested;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+    }
+    // A buffer too small for the streams: exhausted, with no end, and no file.
+    runKorvel({"-mem1", "-deflate", "--report=big.jsonl", "in.bin"}, dir.path());
+    writeFile(dir.file("big.bin"), concat({junk, deflateRaw(textBytes(3 << 20, 83))}));
+    runKorvel({"-mem1", "-deflate", "-skip100", "--report=big.jsonl", "big.bin"}, dir.path());
+    const Bytes big = readFile(dir.file("big.jsonl"));
+    const std::string exhausted = reportLine(std::string(big.begin(), big.end()), "Deflate", junk.size());
+    EXPECT_EQ(field(exhausted, "status"), "\"exhausted\"") << exhausted;
+    EXPECT_EQ(field(exhausted, "end"), "null") << exhausted;
+    EXPECT_EQ(field(exhausted, "file"), "null") << exhausted;
+}
+
+TEST(OutputTest, StandardOutputAndProgress) {
+    TempDir dir;
+    writeFile(dir.file("in.bin"), concat({randomBytes(300000, 91), lzoCompress(textBytes(5000, 92))}));
+    const RunResult plain = runKorvel({"-skip1000", "in.bin"}, dir.path());
+    ASSERT_FALSE(plain.standardOutput.empty());
+    EXPECT_EQ(plain.standardError, "");
+
+    // Progress goes to standard error alone, and ends with the whole input done.
+    const RunResult progress = runKorvel({"-skip1000", "--progress", "in.bin"}, dir.path());
+    EXPECT_EQ(progress.standardOutput, plain.standardOutput);
+    const auto progressLines = lines(progress.standardError);
+    ASSERT_FALSE(progressLines.empty());
+    EXPECT_NE(progressLines.back().find(", 100.0%, "), std::string::npos) << progressLines.back();
+    const std::string saved = " " + std::to_string(lines(plain.standardOutput).size()) + " streams saved";
+    EXPECT_NE(progressLines.back().find(saved), std::string::npos) << progressLines.back();
+
+    // Lines that cannot be printed are a failure, said on standard error.
+    for (const char* options : {"-skip1000", "-skip0"}) {  // a few lines, and enough to fill a buffer
+        const RunResult full = runKorvel({options, "in.bin"}, dir.path(), "exec \"$0\" \"$@\" > /dev/full");
+        EXPECT_EQ(full.exitStatus, 1);
+        EXPECT_EQ(full.standardError.rfind("korvel: cannot write to standard output (No space left on device)", 0), 0u)
+            << full.standardError;
+    }
+}
 
 TEST(SampleTest, BundledSampleHoldsAStreamOfEveryFormat) {
     TempDir dir;

@@ -36,7 +36,7 @@ protected:
     bool save(std::uint32_t size, std::uint64_t offset, std::string* printed = nullptr) {
         FileSink sink(prefix_, 64);
         testing::internal::CaptureStdout();
-        const bool saved = sink.save({&lzo, offset, size, {buffer_.data(), size}});
+        const bool saved = sink.save({&lzo, offset, size, 0, {buffer_.data(), size}});
         std::fflush(stdout);
         const std::string text = testing::internal::GetCapturedStdout();
         if (printed) *printed = text;
@@ -78,7 +78,7 @@ TEST_F(SavingTest, SizeRulesDecideWhatIsSavedOrReported) {
         } else if (verdict == Verdict::Exhausted) {
             FileSink sink(prefix_, 64);
             testing::internal::CaptureStdout();
-            sink.exhausted({&lzo, 0x1A2B, c.size, {}});
+            sink.exhausted({&lzo, 0x1A2B, c.size, 0, {}});
             printed = testing::internal::GetCapturedStdout();
         }
         EXPECT_EQ(printed, c.message);
@@ -95,7 +95,7 @@ TEST_F(SavingTest, EmptyPrefixIsTheDefault) {
     std::filesystem::current_path(dir_.path());
     FileSink sink("", 64);
     EXPECT_EQ(sink.outPrefix(), "!Out");
-    EXPECT_TRUE(sink.save({&lzo, 16, 3, {buffer_.data(), 3}}));
+    EXPECT_TRUE(sink.save({&lzo, 16, 3, 0, {buffer_.data(), 3}}));
     std::filesystem::current_path(previous);
     EXPECT_EQ(readFile(dir_.file("!OutLZO/00000010")), (Bytes{'a', 'b', 'c'}));
 }

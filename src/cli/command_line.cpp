@@ -86,9 +86,13 @@ void printLongOptions() {
     std::fputs(
         "\n"
         "Long options:\n"
-        "  --jobs=N     scan with N threads (default: one per CPU); the output is the same for any N\n"
-        "  --help       print this text and exit\n"
-        "  --version    print the version and exit\n",
+        "  --jobs=N       scan with N threads (default: one per CPU); the output is the same for any N\n"
+        "  --list         print what a run would print, but create no folder and write no file\n"
+        "  --report=FILE  also write one JSON object per line printed, and a summary, to FILE\n"
+        "  --outer        skip streams that start inside an earlier reported stream of the same format\n"
+        "  --progress     show the scan's progress on standard error\n"
+        "  --help         print this text and exit\n"
+        "  --version      print the version and exit\n",
         stdout);
 }
 
@@ -138,6 +142,16 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
         const unsigned jobs = value ? parseJobs(*value) : 0;
         if (jobs == 0) fail("Invalid value for --jobs: '" + value.value_or("") + "': give a number of threads from 1 up");
         else result.jobs = jobs;
+    } else if (name == "--report") {
+        if (!value && i + 1 < argc) value = argv[++i];
+        if (!value || value->empty()) fail("Option --report needs a file name: --report=FILE");
+        else result.reportPath = *value;
+    } else if (name == "--list") {
+        noValue(result.list);
+    } else if (name == "--outer") {
+        noValue(result.outer);
+    } else if (name == "--progress") {
+        noValue(result.progress);
     } else if (name == "--help") {
         noValue(result.help);
     } else if (name == "--version") {

@@ -41,6 +41,10 @@ struct CommandLine {
 
     // Long options.
     unsigned jobs = 0;  // 0: one per CPU the process may run on
+    bool list = false;
+    bool outer = false;
+    bool progress = false;
+    std::optional<std::string> reportPath;
     bool help = false;
     bool version = false;
     std::string error;  // the message for the first long option that could not be taken

@@ -1,12 +1,19 @@
 // korvel: finds compressed streams at every offset of a file and extracts them.
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 
 #include "cli/command_line.h"
+#include "cli/progress.h"
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
+#include "unpack/outer_filter.h"
+#include "unpack/report.h"
 #include "unpack/saving.h"
 
 int main(int argc, char** argv) {
@@ -50,20 +57,59 @@ int main(int argc, char** argv) {
     settings.stopAfter = options.stopEnabled ? static_cast<std::uint32_t>(options.stopCount) : 0;
     settings.jobs = commandLine.jobs != 0 ? commandLine.jobs : defaultJobs();
 
-    FileSink sink(options.outPrefix, options.bufferCapacity);
-    const ScanOutcome outcome = runScan(input.data(), input.size(), settings, sink);
+    settings.keepBytes = !commandLine.list;
+
+    // The sinks, outermost first: --outer, --report, then the lines and files.
+    FileSink files(options.outPrefix, options.bufferCapacity, commandLine.list);
+    ResultSink* sink = &files;
+    std::optional<ReportSink> report;
+    if (commandLine.reportPath) {
+        report.emplace(files, *commandLine.reportPath);
+        if (!report->open()) {
+            std::printf("Failed! Cannot write the report %s: %s\n", report->path().c_str(), std::strerror(errno));
+            return 1;
+        }
+        sink = &*report;
+    }
+    std::optional<OuterFilter> outer;
+    if (commandLine.outer) sink = &outer.emplace(*sink);
+
+    std::atomic<std::uint64_t> committed{settings.startOffset};
+    settings.committedOffset = &committed;
+    ScanOutcome outcome;
+    {
+        std::optional<ProgressReport> progress;
+        if (commandLine.progress && settings.startOffset < input.size())
+            progress.emplace(settings.startOffset, input.size(), committed, files);
+        outcome = runScan(input.data(), input.size(), settings, *sink);
+    }
+
+    int status = files.writeFailed() ? 1 : 0;
     switch (outcome.status) {
         case ScanOutcome::Status::Finished:
         case ScanOutcome::Status::Stopped:
+        case ScanOutcome::Status::SinkFailed:
             break;
         case ScanOutcome::Status::NoBuffer:
             std::printf("Failed! Cannot allocate the %d Mb output buffer\n", static_cast<int>(options.bufferCapacity >> 20));
-            return 1;
+            status = 1;
+            break;
         case ScanOutcome::Status::InputChanged: {
             const auto offset = static_cast<unsigned long long>(outcome.failedOffset);
             std::printf("Failed! Input changed while scanning at: %llu (0x%llx)\n", offset, offset);
-            return 1;
+            status = 1;
+            break;
         }
     }
-    return sink.writeFailed() ? 1 : 0;
+    if (report && !report->finish(input.size())) {
+        std::printf("Failed! Cannot write the report %s: %s\n", report->path().c_str(), std::strerror(errno));
+        status = 1;
+    }
+    // Lines that could not be printed are results lost: say so where it can still be seen.
+    if (std::fflush(stdout) != 0 || files.failed()) {
+        const int error = files.failed() ? files.outputError() : errno;
+        std::fprintf(stderr, "korvel: cannot write to standard output (%s): results were lost\n", std::strerror(error));
+        return 1;
+    }
+    return status;
 }

@@ -12,6 +12,7 @@ struct FoundStream {
     const FormatDescriptor* format;
     std::uint64_t offset;
     std::uint32_t size;                   // decoded bytes
+    std::uint64_t end;                    // one past its last input byte; 0 when not known
     std::span<const std::uint8_t> bytes;  // for save(): the decoded bytes, unless the run keeps none
 };
 
@@ -23,4 +24,7 @@ public:
     virtual bool save(const FoundStream& stream) = 0;
     // A stream that filled the whole output buffer: too large to save.
     virtual void exhausted(const FoundStream& stream) = 0;
+    // True once the sink can take nothing more (its messages can no longer be written): the
+    // scan then ends.
+    virtual bool failed() const { return false; }
 };

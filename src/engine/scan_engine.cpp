@@ -132,7 +132,8 @@ public:
 
     // The find just made; its bytes are in this worker's buffer until its next attempt.
     FoundStream found() const {
-        FoundStream stream{nullptr, scan_.currentOffset, scan_.outputSize, {}};
+        const bool complete = scan_.sizes.classify(scan_.outputSize) != Verdict::Exhausted;
+        FoundStream stream{nullptr, scan_.currentOffset, scan_.outputSize, complete ? scan_.inputEnd : 0, {}};
         if (scan_.bytesWanted(scan_.outputSize)) stream.bytes = {scan_.outputBuffer, scan_.outputSize};
         return stream;
     }
@@ -160,38 +161,54 @@ private:
 class Committer {
 public:
     Committer(const ScanSettings& settings, ResultSink& sink)
-        : formats_(settings.formats), remaining_(settings.stopAfter), sink_(sink) {}
+        : formats_(settings.formats), remaining_(settings.stopAfter), sink_(sink),
+          committedOffset_(settings.committedOffset) {}
 
-    // True when the stop limit has just been reached.
+    // True when the scan must end here: the stop limit was just reached, or the sink failed.
     bool commit(std::size_t format, Verdict verdict, FoundStream stream) {
         stream.format = formats_[format];
         if (verdict == Verdict::Exhausted) {
             sink_.exhausted(stream);
-            return false;
+            return sink_.failed();
         }
-        if (!sink_.save(stream)) return false;
-        return remaining_ != 0 && --remaining_ == 0;
+        if (!sink_.save(stream)) return sink_.failed();
+        return (remaining_ != 0 && --remaining_ == 0) || sink_.failed();
+    }
+
+    ScanOutcome::Status endStatus() const {
+        return sink_.failed() ? ScanOutcome::Status::SinkFailed : ScanOutcome::Status::Stopped;
+    }
+
+    // Every result below `offset` has been committed.
+    void committedUpTo(std::uint64_t offset) {
+        if (committedOffset_ != nullptr) committedOffset_->store(offset, std::memory_order_relaxed);
     }
 
 private:
     const std::vector<const FormatDescriptor*>& formats_;
     std::uint32_t remaining_;  // 0: no limit
     ResultSink& sink_;
+    std::atomic<std::uint64_t>* committedOffset_;
 };
 
+// One thread scans and commits each result straight from its buffer. The range goes in pieces
+// only so that progress can be told.
 ScanOutcome scanAlone(Worker& worker, std::uint64_t begin, std::uint64_t end, Committer& committer) {
     const std::atomic<bool> never{false};
     bool stopped = false;
-    std::uint64_t failedOffset = 0;
-    const bool intact = worker.scanRange(
-        begin, end, never,
-        [&](std::size_t format, Verdict verdict) {
-            stopped = committer.commit(format, verdict, worker.found());
-            return !stopped;
-        },
-        failedOffset);
-    if (!intact) return {ScanOutcome::Status::InputChanged, failedOffset};
-    return {stopped ? ScanOutcome::Status::Stopped : ScanOutcome::Status::Finished, 0};
+    const auto commit = [&](std::size_t format, Verdict verdict) {
+        stopped = committer.commit(format, verdict, worker.found());
+        return !stopped;
+    };
+    for (std::uint64_t first = begin; first < end && !stopped;) {
+        const std::uint64_t last = first + std::min(end - first, maxChunk);
+        std::uint64_t failedOffset = 0;
+        if (!worker.scanRange(first, last, never, commit, failedOffset))
+            return {ScanOutcome::Status::InputChanged, failedOffset};
+        committer.committedUpTo(last);
+        first = last;
+    }
+    return {stopped ? committer.endStatus() : ScanOutcome::Status::Finished, 0};
 }
 
 // ---- the parallel scan ------------------------------------------------------------------------
@@ -350,11 +367,12 @@ private:
                 pendingBytes_ -= result.charge;
                 if (result.lent) queue.lending = false;
                 workersWake_.notify_all();
-                if (stopped) return {ScanOutcome::Status::Stopped, 0};
+                if (stopped) return {committer_.endStatus(), 0};
             }
             if (queue.inputChanged) return {ScanOutcome::Status::InputChanged, queue.failedOffset};
             queue = ChunkQueue{};
             headChunk_ = chunk + 1;
+            committer_.committedUpTo(std::min(end_, begin_ + headChunk_ * chunkSize_));
             workersWake_.notify_all();
         }
         return {ScanOutcome::Status::Finished, 0};

@@ -3,6 +3,7 @@
 // installs the process's SIGBUS handler for its duration).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct ScanSettings {
     std::uint64_t chunkSize = 0;  // offsets per chunk handed to a worker; 0: chosen from the input
     bool keepBytes = true;        // false: the sink needs sizes only, no stream is decoded for its bytes
     bool dryRuns = true;          // false only to compare the LZO and UCL dry runs with their libraries
+    // When set, the offset below which every result has been handed to the sink, for progress
+    // reports from another thread.
+    std::atomic<std::uint64_t>* committedOffset = nullptr;
 };
 
 struct ScanOutcome {
@@ -27,6 +31,7 @@ struct ScanOutcome {
         Stopped,       // reached the stop limit
         InputChanged,  // the input file shrank under the scan; failedOffset tells where
         NoBuffer,      // the output buffer could not be allocated; nothing was scanned
+        SinkFailed,    // the sink reported that it can take nothing more
     };
     Status status = Status::Finished;
     std::uint64_t failedOffset = 0;

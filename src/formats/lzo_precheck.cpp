@@ -278,7 +278,8 @@ bool LzoPrecheck::follow(const Path& path, std::size_t step, Walk& walk, LzoOutc
     const auto& last = path.steps[count - 1];
     switch (path.ending) {
         case Ending::EndCode:
-            outcome = {path.endPosition == size_ ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED, producedAt(last.produced)};
+            outcome = {path.endPosition == size_ ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED, producedAt(last.produced),
+                       path.endPosition};
             return true;
         case Ending::InputOverrun:
             outcome = {LZO_E_INPUT_OVERRUN,
@@ -413,7 +414,7 @@ LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::
             case Ending::EndCode:
                 finishRecording(walk, &instruction);
                 return {instruction.next == size ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED,
-                        static_cast<std::uint32_t>(produced)};
+                        static_cast<std::uint32_t>(produced), instruction.next};
             case Ending::InputOverrun:
                 finishRecording(walk, &instruction);
                 // The literals after a match are checked once the match is copied.

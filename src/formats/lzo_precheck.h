@@ -18,6 +18,7 @@
 struct LzoOutcome {
     int result = 0;              // LZO_E_OK, LZO_E_INPUT_NOT_CONSUMED or an error code
     std::uint32_t produced = 0;  // what the library leaves in its output length
+    std::uint64_t end = 0;       // after an end code: the input position just past it
 
     // The unpacker's rule: the end code reached, with nothing left over or something produced.
     bool accepted() const;

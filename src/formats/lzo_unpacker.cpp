@@ -9,6 +9,7 @@ bool LzoUnpacker::tryUnpack() {
         const LzoOutcome expected = precheck_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity);
         scan.outputSize = expected.produced;
         if (!expected.accepted()) return false;
+        scan.inputEnd = expected.end;
         if (!scan.bytesWanted(expected.produced)) return true;
     }
     lzo_uint produced = capacity;

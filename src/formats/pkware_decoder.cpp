@@ -193,7 +193,7 @@ DclResult dclDecodeBody(ExplodeState& state) {
     }
 }
 
-DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx) {
+DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx, std::uint32_t* unread) {
     ExplodeState state;
     dclInitState(state, inFn, inCtx, outFn, outCtx);
     DclResult result = dclDecodeBody(state);
@@ -201,5 +201,6 @@ DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outC
     if (result != dclStopped && state.windowPos != 0) {
         if (state.outFn(state.outCtx, state.window, state.windowPos) != 0 && result == dclComplete) result = dclStopped;
     }
+    if (unread != nullptr) *unread = state.inLeft;
     return result;
 }

@@ -20,7 +20,10 @@ enum DclResult : int {
 
 // Decodes one stream, pulling input through inFn and pushing output through outFn in blocks
 // of 4096 bytes plus a final partial block. Allocates nothing.
-DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx);
+// `unread`, when given, receives how many bytes of the last input block were never read: a
+// byte is fetched only when one of its bits is needed, so after the end code that tells where
+// the stream ends.
+DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outCtx, std::uint32_t* unread = nullptr);
 
 // ---- Internals, exposed for the tests ----
 

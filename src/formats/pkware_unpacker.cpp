@@ -17,7 +17,9 @@ bool PkwareUnpacker::tryUnpack() {
     written_ = 0;
     handedOver_ = 0;
 
-    const DclResult result = dclExplode(readInput, this, writeOutput, this);
+    std::uint32_t unread = 0;
+    const DclResult result = dclExplode(readInput, this, writeOutput, this, &unread);
+    if (result == dclComplete) scan.inputEnd = scan.currentOffset + handedOver_ - unread;
     // A stop comes only from a full buffer; with no buffer at all nothing usable was found.
     if (result == dclComplete || (result == dclStopped && scan.outputSize != 0)) {
         scan.outputSize = written_;

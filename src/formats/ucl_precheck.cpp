@@ -118,7 +118,7 @@ public:
         const int result = taken_ == sourceLength_  ? UCL_E_OK
                            : taken_ < sourceLength_ ? UCL_E_INPUT_NOT_CONSUMED
                                                     : UCL_E_INPUT_OVERRUN;
-        return {result, produced_};
+        return {result, produced_, taken_};
     }
 
 private:
@@ -155,7 +155,7 @@ private:
 
     bool inputEnded() const { return taken_ >= sourceLength_; }
 
-    UclOutcome fail(int result) const { return {result, produced_}; }
+    UclOutcome fail(int result) const { return {result, produced_, taken_}; }
 
     const std::uint8_t* const source_;
     const Count sourceLength_;
@@ -199,7 +199,7 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
     const UclOutcome outcome =
         isB ? StreamWalk<UclMethod::nrv2b, false>(source, sourceLength, capacity, onesRuns).run()
             : StreamWalk<UclMethod::nrv2d, false>(source, sourceLength, capacity, onesRuns).run();
-    return {uclOutcomeIsStream(outcome), outcome.produced};
+    return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken};
 }
 
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,

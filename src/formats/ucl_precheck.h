@@ -17,6 +17,7 @@ enum class UclMethod { nrv2b, nrv2d };
 struct UclOutcome {
     int result = 0;              // the UCL_E_* code the decoder returns
     std::uint32_t produced = 0;  // what it stores in *dst_len
+    std::uint32_t taken = 0;     // input bytes read; for a stream, where it ends
 };
 
 // What ucl_nrv2b_decompress_safe_8 / ucl_nrv2d_decompress_safe_8 would return for `source`
@@ -40,6 +41,7 @@ bool uclOutcomeIsStream(const UclOutcome& outcome);
 struct UclVerdict {
     bool stream = false;         // uclOutcomeIsStream of the decoder's outcome
     std::uint32_t produced = 0;  // the decoder's output length
+    std::uint32_t taken = 0;     // input bytes read; for a stream, where it ends
 };
 
 // The same answer as walkUclStream, but quicker where most offsets of ordinary data fail at

@@ -27,6 +27,7 @@ bool tryUclDecoder(ScanState& scan, UclMethod method, UclDecoder decode) {
             precheckUclStream(method, source, sourceLength, capacity, scan.onesRuns);
         scan.outputSize = verdict.produced;
         if (!verdict.stream) return false;
+        scan.inputEnd = scan.currentOffset + verdict.taken;
         if (!scan.bytesWanted(verdict.produced)) return true;
     }
 

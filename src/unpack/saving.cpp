@@ -45,20 +45,25 @@ bool writeResultFile(const std::string& path, const std::uint8_t* bytes, std::si
     return false;
 }
 
-FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity)
-    : outPrefix_(outPrefix.empty() ? "!Out" : std::move(outPrefix)), bufferCapacity_(bufferCapacity) {}
+FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool listOnly)
+    : outPrefix_(outPrefix.empty() ? "!Out" : std::move(outPrefix)), bufferCapacity_(bufferCapacity), listOnly_(listOnly) {}
 
 bool FileSink::save(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
-    mkdir((outPrefix_ + stream.format->name).c_str(), 0777);  // exists already after the format's first save
-    const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
-    if (!writeResultFile(path, stream.bytes.data(), stream.bytes.size())) {
-        std::printf("%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
-        writeFailed_ = true;
-        return false;
+    if (!listOnly_) {
+        mkdir((outPrefix_ + stream.format->name).c_str(), 0777);  // exists already after the format's first save
+        const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
+        if (!writeResultFile(path, stream.bytes.data(), stream.bytes.size())) {
+            std::printf("%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
+            writeFailed_ = true;
+            checkOutput();
+            return false;
+        }
     }
     std::printf("%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
                 static_cast<unsigned long>(stream.size), offset, offset);
+    kept_.fetch_add(1, std::memory_order_relaxed);
+    checkOutput();
     return true;
 }
 
@@ -66,4 +71,12 @@ void FileSink::exhausted(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
     std::printf("%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
                 static_cast<int>(bufferCapacity_ >> 20), offset, offset);
+    checkOutput();
+}
+
+// A line that cannot be written is lost; the run must not go on as if it had been.
+void FileSink::checkOutput() {
+    if (outputFailed_ || !std::ferror(stdout)) return;
+    outputFailed_ = true;
+    outputError_ = errno;
 }

@@ -15,6 +15,9 @@ struct ScanState {
     std::uint8_t* outputBuffer = nullptr;     // sizes.bufferCapacity bytes plus one spare
     std::uint32_t outputSize = 0;
     std::uint64_t currentOffset = 0;          // the attempt's start; set by the scan loop
+    // After a find: one past the last input byte the stream was decoded from. Set for complete
+    // streams while the dry runs are on; left as it was for a filled buffer.
+    std::uint64_t inputEnd = 0;
     SizeRules sizes;
     bool keepBytes = true;  // false when no stream's bytes are needed (listing): sizes suffice
     bool dryRuns = true;    // LZO and UCL work out the library's answer first; off only to compare

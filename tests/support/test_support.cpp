@@ -64,7 +64,7 @@ std::string readAll(int fd) {
 }  // namespace
 
 KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory,
-                             std::uint64_t addressSpaceLimit)
+                             const std::string& wrapper)
     : measureMemory_(measureMemory) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -75,8 +75,7 @@ KorvelProcess::KorvelProcess(const std::vector<std::string>& args, const std::st
 
     std::vector<std::string> copies;
     if (measureMemory) copies = {PEAK_MEMORY_BINARY, capture_.file("peak")};
-    if (addressSpaceLimit != 0)
-        copies.insert(copies.end(), {"/bin/sh", "-c", "ulimit -v " + std::to_string(addressSpaceLimit >> 10) + " && exec \"$0\" \"$@\""});
+    if (!wrapper.empty()) copies.insert(copies.end(), {"/bin/sh", "-c", wrapper});
     copies.push_back(KORVEL_BINARY);
     copies.insert(copies.end(), args.begin(), args.end());
     const std::string program = copies.front();
@@ -118,8 +117,8 @@ RunResult KorvelProcess::wait() {
     return result;
 }
 
-RunResult runKorvel(const std::vector<std::string>& args, const std::string& workDir) {
-    return KorvelProcess(args, workDir).wait();
+RunResult runKorvel(const std::vector<std::string>& args, const std::string& workDir, const std::string& wrapper) {
+    return KorvelProcess(args, workDir, false, wrapper).wait();
 }
 
 RunResult runKorvelMeasuringMemory(const std::vector<std::string>& args, const std::string& workDir) {

@@ -54,9 +54,10 @@ struct RunResult {
 // The built korvel binary running with `args` in folder `workDir`.
 class KorvelProcess {
 public:
-    // A nonzero addressSpaceLimit (bytes) caps the process's virtual memory.
+    // `wrapper`, when given, is a shell script that runs the binary with its arguments as
+    // `"$0" "$@"`: to limit its memory or redirect its output.
     KorvelProcess(const std::vector<std::string>& args, const std::string& workDir, bool measureMemory = false,
-                  std::uint64_t addressSpaceLimit = 0);
+                  const std::string& wrapper = "");
     ~KorvelProcess();  // kills the process if it was not waited for
     KorvelProcess(const KorvelProcess&) = delete;
     KorvelProcess& operator=(const KorvelProcess&) = delete;
@@ -69,7 +70,7 @@ private:
 };
 
 // Runs the built korvel binary with `args` in folder `workDir` and waits for it.
-RunResult runKorvel(const std::vector<std::string>& args, const std::string& workDir);
+RunResult runKorvel(const std::vector<std::string>& args, const std::string& workDir, const std::string& wrapper = "");
 // The same, with the run's peak resident memory.
 RunResult runKorvelMeasuringMemory(const std::vector<std::string>& args, const std::string& workDir);
 

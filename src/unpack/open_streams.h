@@ -1,0 +1,27 @@
+// Reported streams that may still hold a later offset, for telling which stream another one lies
+// inside. Thread safety: one per sink, on the committing thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class OpenStreams {
+public:
+    // The offset of the latest added stream whose [offset, end) holds `offset`, or null. Offsets
+    // must be asked in increasing order: a stream that ends at or before one can never hold a
+    // later one, so it is dropped for good once it is on top, and each stream is dropped once.
+    const std::uint64_t* enclosing(std::uint64_t offset) {
+        while (!streams_.empty() && streams_.back().end <= offset) streams_.pop_back();
+        return streams_.empty() ? nullptr : &streams_.back().offset;
+    }
+    // `end` 0 (not known) adds nothing.
+    void add(std::uint64_t offset, std::uint64_t end) {
+        if (end > offset) streams_.push_back({offset, end});
+    }
+
+private:
+    struct Span {
+        std::uint64_t offset, end;
+    };
+    std::vector<Span> streams_;
+};

@@ -1,0 +1,142 @@
+#include "unpack/report.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+// A JSON string. Bytes of 0x80 and above pass as they are: a path is whatever bytes the file
+// system holds.
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string number(std::uint64_t value) { return std::to_string(value); }
+
+}  // namespace
+
+ReportSink::ReportSink(FileSink& files, std::string path)
+    : files_(files), path_(std::move(path)), counts_(formatTable().size()) {}
+
+ReportSink::~ReportSink() {
+    if (out_ == nullptr) return;
+    std::fclose(out_);
+    unlink(temporaryPath_.c_str());
+}
+
+bool ReportSink::open() {
+    temporaryPath_ = path_ + ".tmp-XXXXXX";
+    const int fd = mkstemp(temporaryPath_.data());
+    if (fd < 0) return false;
+    // mkstemp makes the file private; the report gets the mode any new file of the user's would.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    out_ = fdopen(fd, "w");
+    if (out_ != nullptr) return true;
+    const int error = errno;
+    close(fd);
+    unlink(temporaryPath_.c_str());
+    errno = error;
+    return false;
+}
+
+bool ReportSink::save(const FoundStream& stream) {
+    const bool kept = files_.save(stream);
+    Counts& counts = counts_[static_cast<std::size_t>(stream.format - formatTable().data())];
+    if (!kept) {
+        ++counts.writeFailed;
+        write(stream, "write_failed", nullptr);
+    } else if (files_.listOnly()) {
+        ++counts.listed;
+        counts.bytes += stream.size;
+        write(stream, "listed", nullptr);
+    } else {
+        ++counts.saved;
+        counts.bytes += stream.size;
+        const std::string file = savedFilePath(files_.outPrefix(), *stream.format, stream.offset);
+        write(stream, "saved", &file);
+    }
+    return kept;
+}
+
+void ReportSink::exhausted(const FoundStream& stream) {
+    files_.exhausted(stream);
+    ++counts_[static_cast<std::size_t>(stream.format - formatTable().data())].exhausted;
+    write(stream, "exhausted", nullptr);
+}
+
+void ReportSink::write(const FoundStream& stream, const char* status, const std::string* file) {
+    const std::uint64_t* nestedIn = open_.enclosing(stream.offset);
+    std::string line = "{\"format\":";
+    line += jsonString(stream.format->name);
+    line += ",\"offset\":";
+    line += number(stream.offset);
+    line += ",\"end\":";
+    line += stream.end != 0 ? number(stream.end) : "null";
+    line += ",\"size\":";
+    line += number(stream.size);
+    line += ",\"file\":";
+    line += file ? jsonString(*file) : "null";
+    line += ",\"status\":\"";
+    line += status;
+    line += "\",\"nested_in\":";
+    line += nestedIn ? number(*nestedIn) : "null";
+    line += "}\n";
+    std::fputs(line.c_str(), out_);
+    open_.add(stream.offset, stream.end);
+}
+
+bool ReportSink::finish(std::uint64_t inputSize) {
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", elapsed);
+    std::string summary = "{\"summary\":{\"input_size\":";
+    summary += number(inputSize);
+    summary += ",\"elapsed_seconds\":";
+    summary += seconds;
+    summary += ",\"formats\":{";
+    const auto formats = formatTable();
+    for (std::size_t i = 0; i < formats.size(); ++i) {
+        const Counts& c = counts_[i];
+        if (i != 0) summary += ',';
+        summary += jsonString(formats[i].name);
+        for (const auto& [name, value] : {std::pair{"saved", c.saved}, {"listed", c.listed}, {"exhausted", c.exhausted},
+                                          {"write_failed", c.writeFailed}, {"bytes", c.bytes}}) {
+            summary += std::string_view(name) == "saved" ? ":{\"" : ",\"";
+            summary += name;
+            summary += "\":";
+            summary += number(value);
+        }
+        summary += '}';
+    }
+    summary += "}}}\n";
+    std::fputs(summary.c_str(), out_);
+    const bool written = std::fflush(out_) == 0 && !std::ferror(out_) && fsync(fileno(out_)) == 0;
+    const int error = errno;
+    const bool closed = std::fclose(out_) == 0;
+    out_ = nullptr;
+    if (written && closed && std::rename(temporaryPath_.c_str(), path_.c_str()) == 0) return true;
+    const int failure = written && closed ? errno : error;
+    unlink(temporaryPath_.c_str());
+    errno = failure;
+    return false;
+}
