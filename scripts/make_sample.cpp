@@ -1,8 +1,9 @@
 // Writes the bundled demo sample: one stream of every format between filler bytes, made by
 // the real compressors (zlib, LZO, UCL) and the test-side DCL writer, plus a list of what is
-// where.
+// where. With --zip, writes the demo's zip archive instead: a few deflated text members.
 //
 // usage: make_sample <sample.bin> <expected.txt>
+//        make_sample --zip <archive.zip>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "compressors.h"
 #include "dcl_writer.h"
+#include "zip_writer.h"
 
 namespace {
 
@@ -17,14 +19,29 @@ Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 }  // namespace
 
+const std::string poem =
+    "Every offset is a door. Behind most of them is nothing at all, a few bytes of noise that\n"
+    "no decoder accepts; behind a few is a stream that someone packed long ago and forgot.\n";
+
+int writeDemoZip(const char* path) {
+    std::vector<ZipMember> members;
+    for (const char* name : {"doors.txt", "noise.txt", "streams.txt", "forgotten.txt"}) {
+        std::string content;
+        for (int i = 0; i < 4; ++i) content += std::string(name) + " " + std::to_string(i) + ": " + poem;
+        members.push_back({name, text(content)});
+    }
+    const Bytes archive = writeZip(members);
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(archive.data()), static_cast<std::streamsize>(archive.size()));
+    return out ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--zip") return writeDemoZip(argv[2]);
     if (argc != 3) {
-        std::fprintf(stderr, "usage: make_sample <sample.bin> <expected.txt>\n");
+        std::fprintf(stderr, "usage: make_sample <sample.bin> <expected.txt>\n       make_sample --zip <archive.zip>\n");
         return 2;
     }
-    const std::string poem =
-        "Every offset is a door. Behind most of them is nothing at all, a few bytes of noise that\n"
-        "no decoder accepts; behind a few is a stream that someone packed long ago and forgot.\n";
     struct Stream {
         const char* format;
         Bytes plain;

@@ -18,7 +18,9 @@
 
 #include "engine/mapped_input.h"
 #include "formats/format_table.h"
+#include "recording_sink.h"
 #include "test_support.h"
+#include "unpack/outer_filter.h"
 #include "unpack/saving.h"
 
 namespace {
@@ -224,6 +226,40 @@ TEST_F(SavingTest, FullDiskRemovesThePartialFile) {
     umount(mountPoint.c_str());
     expectWriteFailure(saved, writeFailed_, printed, mountPoint + "/LZO/00000020");
     EXPECT_FALSE(partialLeft);
+}
+
+TEST(OuterFilterTest, LeavesOutWhatLiesInsideAnEarlierStreamOfItsFormat) {
+    const FormatDescriptor& deflate = *findFormat("deflate");
+    const struct {
+        const FormatDescriptor* format;
+        std::uint64_t offset, end;
+        std::uint32_t size;
+        bool passed;
+    } cases[] = {
+        {&deflate, 100, 200, 500, true},
+        {&deflate, 120, 200, 600, false},  // ends within: left out, larger or not
+        {&deflate, 150, 230, 100, false},  // reads past the end, but no larger
+        {&lzo, 150, 180, 10, true},        // another format
+        {&deflate, 190, 400, 900, true},   // reads past the end and is larger: a stream of its own
+        {&deflate, 195, 199, 5, false},    // inside both: left out
+        {&deflate, 210, 230, 2, false},    // inside the second only
+        {&deflate, 400, 410, 9, true},     // where the second ended: outside
+        {&deflate, 405, 0, 70000, true},   // a filled buffer: always passed on
+    };
+    RecordingSink recorded;
+    OuterFilter outer(recorded);
+    std::vector<SinkEvent> expected;
+    for (const auto& c : cases) {
+        const FoundStream stream{c.format, c.offset, c.size, c.end, {}};
+        if (c.end == 0) {
+            outer.exhausted(stream);
+            expected.push_back({SinkEvent::Exhausted, c.format->name, c.offset, c.size, {}});
+            continue;
+        }
+        EXPECT_EQ(outer.save(stream), c.passed) << c.offset;
+        if (c.passed) expected.push_back({SinkEvent::Saved, c.format->name, c.offset, c.size, {}});
+    }
+    EXPECT_TRUE(recorded.events == expected);
 }
 
 TEST(MappedInputTest, RefusesWhatIsNotANonEmptyRegularFile) {
