@@ -406,6 +406,21 @@ std::string folderContents(const std::string& folder) {
     return contents;
 }
 
+// The value of `field` in one report line, as written.
+std::string field(const std::string& line, const std::string& name) {
+    const std::size_t at = line.find("\"" + name + "\":");
+    if (at == std::string::npos) return "(missing)";
+    const std::size_t begin = at + name.size() + 3;
+    return line.substr(begin, line.find_first_of(",}", begin) - begin);
+}
+
+// The report line of the stream found by `format` at `offset`.
+std::string reportLine(const std::string& report, const std::string& format, std::uint64_t offset) {
+    for (const auto& line : lines(report))
+        if (field(line, "format") == "\"" + format + "\"" && field(line, "offset") == std::to_string(offset)) return line;
+    return "";
+}
+
 // A zip archive of a few hundred deflated text members.
 class ArchiveTest : public testing::Test {
 protected:
@@ -446,10 +461,20 @@ TEST_F(ArchiveTest, ListPrintsWhatARunPrintsAndWritesNothing) {
     }
 }
 
+// The report's lines without the summary's time, which is all that may differ between runs.
+std::string reportWithoutTime(const std::string& path) {
+    const Bytes bytes = readFile(path);
+    std::string report(bytes.begin(), bytes.end());
+    const std::size_t time = report.find("\"elapsed_seconds\":");
+    return time == std::string::npos ? report : report.substr(0, time);
+}
+
 TEST_F(ArchiveTest, OuterFindsEachMemberOnceAndNothingInsideIt) {
+    std::vector<std::string> reports;
     for (const char* jobs : {"--jobs=1", "--jobs=2"}) {
-        const RunResult run = runKorvel({jobs, "-deflate", "--outer", "--list", "in.zip"}, dir.path());
+        const RunResult run = runKorvel({jobs, "-deflate", "--outer", "--list", "--report=r.jsonl", "in.zip"}, dir.path());
         EXPECT_EQ(run.exitStatus, 0);
+        reports.push_back(reportWithoutTime(dir.file("r.jsonl")));
         std::size_t member = 0;
         for (const auto& line : lines(run.standardOutput)) {
             const std::uint64_t offset = std::stoull(line.substr(line.find(" at: ") + 5));
@@ -458,25 +483,14 @@ TEST_F(ArchiveTest, OuterFindsEachMemberOnceAndNothingInsideIt) {
             if (member == entries.size() || offset < entries[member].dataOffset) continue;  // in a header
             ASSERT_EQ(offset, entries[member].dataOffset) << "a stream inside member " << member;
             EXPECT_EQ(line + "\n", successLine("Deflate", entries[member].size, offset));
+            // Where the member's data ends, as the central directory says.
+            EXPECT_EQ(field(reportLine(reports.back(), "Deflate", offset), "end"),
+                      std::to_string(entries[member].dataOffset + entries[member].compressedSize));
             ++member;
         }
         EXPECT_EQ(member, entries.size());
     }
-}
-
-// The value of `field` in one report line, as written.
-std::string field(const std::string& line, const std::string& name) {
-    const std::size_t at = line.find("\"" + name + "\":");
-    if (at == std::string::npos) return "(missing)";
-    const std::size_t begin = at + name.size() + 3;
-    return line.substr(begin, line.find_first_of(",}", begin) - begin);
-}
-
-// The report line of the stream found by `format` at `offset`.
-std::string reportLine(const std::string& report, const std::string& format, std::uint64_t offset) {
-    for (const auto& line : lines(report))
-        if (field(line, "format") == "\"" + format + "\"" && field(line, "offset") == std::to_string(offset)) return line;
-    return "";
+    EXPECT_EQ(reports[0], reports[1]);
 }
 
 TEST(ReportTest, EndsSizesStatusesAndNesting) {
@@ -540,6 +554,11 @@ TEST(ReportTest, EndsSizesStatusesAndNesting) {
         EXPECT_EQ(field(nested, "end"), std::to_string(storedOffset + 5 + lzo.size())) << nested;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
             EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos);
+        args.insert(args.begin(), "--jobs=3");
+        args.back() = "in.bin";
+        const std::string once = reportWithoutTime(dir.file("found.jsonl"));
+        runKorvel(args, dir.path());
+        EXPECT_EQ(reportWithoutTime(dir.file("found.jsonl")), once);
     }
     // A buffer too small for the streams: exhausted, with no end, and no file.
     runKorvel({"-mem1", "-deflate", "--report=big.jsonl", "in.bin"}, dir.path());
