@@ -1,7 +1,7 @@
 // Scan throughput of korvel per format switch on a deterministic corpus, with zlib's raw
 // inflate tried at every offset as the yardstick, measured in the same run.
 //
-// usage: korvel_bench <korvel binary> <corpus folder> [seconds per run] [file names...]
+// usage: korvel_bench <korvel binary> <corpus folder> [seconds per run] [file names... | adversarial]
 // Files: random.bin text.bin x86-64.bin zeros.bin (the default set) and the worst cases
 // worst-ones.bin worst-stored-chain.bin worst-dcl-literals.bin.
 #include <elf.h>
@@ -115,6 +115,91 @@ Bytes onesCorpus() { return Bytes(corpusSize, 0xFF); }
 Bytes storedChainCorpus() { return repeated({0x00, 0x00, 0x00, 0xFF, 0xFF}); }
 // A DCL header whose 9-byte period is eight plain literals: every ninth offset decodes to the end.
 Bytes dclLiteralChainCorpus() { return repeated({0x00, 0x04, 0, 0, 0, 0, 0, 0, 0}); }
+
+// ---- the adversarial corpus: patterns that make a scan walk far from many offsets ----------
+
+// Bits packed first bit lowest, as deflate reads them.
+class BitPacker {
+public:
+    void put(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            if (used_ % 8 == 0) bytes_.push_back(0);
+            bytes_.back() |= static_cast<std::uint8_t>(((value >> i) & 1) << (used_ % 8));
+            ++used_;
+        }
+    }
+    // A Huffman code goes most significant bit first.
+    void putCode(std::uint32_t code, int length) {
+        for (int i = length - 1; i >= 0; --i) put(code >> i, 1);
+    }
+    const Bytes& bytes() const { return bytes_; }
+    std::size_t bits() const { return used_; }
+
+private:
+    Bytes bytes_;
+    std::size_t used_ = 0;
+};
+
+Bytes repeatedBytes(const Bytes& period) {
+    Bytes bytes;
+    while (bytes.size() < corpusSize) bytes.insert(bytes.end(), period.begin(), period.end());
+    bytes.resize(corpusSize);
+    return bytes;
+}
+
+// A run of every byte value, 32 KiB each, in an order that spreads the values over every prefix.
+Bytes byteRunsCorpus() {
+    Bytes bytes;
+    for (unsigned i = 0; i < 256; ++i) bytes.insert(bytes.end(), corpusSize / 256, static_cast<std::uint8_t>(i * 167));
+    return bytes;
+}
+
+// 64 KiB segments, each a random pattern repeated, of period 2 to 16 in turn.
+Bytes periodicCorpus() {
+    std::mt19937 generator(7);
+    Bytes bytes;
+    for (unsigned segment = 0; bytes.size() < corpusSize; ++segment) {
+        Bytes period(2 + segment % 15);
+        for (auto& byte : period) byte = static_cast<std::uint8_t>(generator());
+        for (std::size_t i = 0; i < (64u << 10); ++i) bytes.push_back(period[i % period.size()]);
+    }
+    bytes.resize(corpusSize);
+    return bytes;
+}
+
+// Non-final fixed-Huffman deflate blocks, each empty or one literal, until the bits fill whole
+// bytes: every offset where a block starts decodes block after block to the end.
+Bytes fixedChain(bool withLiteral) {
+    BitPacker bits;
+    do {
+        bits.put(0, 1);  // not final
+        bits.put(1, 2);  // fixed Huffman
+        if (withLiteral) bits.putCode(0x30 + 'A', 8);
+        bits.putCode(0, 7);  // end of block
+    } while (bits.bits() % 8 != 0);
+    return repeatedBytes(bits.bytes());
+}
+Bytes emptyFixedChainCorpus() { return fixedChain(false); }
+Bytes literalFixedChainCorpus() { return fixedChain(true); }
+
+// Whole x86-64 ELF files, headers and data included, in name order.
+Bytes wholeExecutablesCorpus() {
+    std::vector<fs::path> programs;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/usr/bin", error))
+        if (entry.is_regular_file(error)) programs.push_back(entry.path());
+    std::sort(programs.begin(), programs.end());
+    Bytes bytes;
+    for (const auto& program : programs) {
+        std::ifstream in(program, std::ios::binary);
+        const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (file.size() < SELFMAG || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) continue;
+        bytes.insert(bytes.end(), file.begin(), file.end());
+        if (bytes.size() >= corpusSize) break;
+    }
+    bytes.resize(std::min(bytes.size(), corpusSize));
+    return bytes;
+}
 
 void writeIfMissing(const fs::path& path, Bytes (*make)()) {
     if (fs::exists(path)) return;
@@ -273,6 +358,50 @@ std::string describe(const Measure& measure, std::uint64_t fileSize, const Measu
     return text;
 }
 
+// Each format on each adversarial file, at 1 MiB and at 8 MiB, against zlib tried at every
+// offset of random bytes: a linear scan keeps its 1 MiB rate at 8 MiB.
+int adversarialTable(const std::string& korvel, const fs::path& corpus, double limitSeconds,
+                     const std::map<std::string, Bytes (*)()>& makers) {
+    writeIfMissing(corpus / "random.bin", randomCorpus);
+    const Measure yardstick = measureZlibPerOffset(corpus / "random.bin", limitSeconds);
+    const std::vector<std::pair<std::string, std::vector<std::string>>> runs{
+        {"-deflate", {"-deflate"}}, {"-pkware", {"-pkware"}}, {"-lzo", {"-lzo"}},
+        {"-ucl2b", {"-ucl2b"}},     {"-ucl2d", {"-ucl2d"}},   {"all", {}}};
+    std::printf("One thread, -skip-1, limit %.0f s per run. Each cell: MB/s on 1 MiB (ratio to zlib per offset on "
+                "random.bin, %.2f MB/s), then on 8 MiB, then the 8 MiB rate over the 1 MiB rate.\n\n| file |",
+                limitSeconds, megabytesPerSecond(yardstick));
+    for (const auto& run : runs) std::printf(" %s |", run.first.c_str());
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < runs.size(); ++i) std::printf("---|");
+    std::printf("\n");
+    for (const auto& [name, make] : makers) {
+        if (name.rfind("adv-", 0) != 0) continue;
+        const fs::path file = corpus / name;
+        writeIfMissing(file, make);
+        const std::uint64_t size = fs::file_size(file);
+        std::printf("| %s |", name.c_str());
+        for (const auto& run : runs) {
+            std::vector<std::string> args = run.second;
+            args.insert(args.end(), {"--jobs=1", "-skip-1"});
+            const Measure small = measureKorvel(korvel, args, file, limitSeconds, {1u << 20});
+            const Measure whole = small.finished ? measureKorvel(korvel, args, file, limitSeconds) : Measure{};
+            std::string cell = small.finished ? describe(small, 1u << 20, yardstick) : "over the limit at 1 MiB";
+            if (small.finished) {
+                cell += "; " + describe(whole, size, yardstick);
+                char linearity[32];
+                if (whole.finished && whole.bytes == size) {
+                    std::snprintf(linearity, sizeof linearity, "; %.2f", megabytesPerSecond(whole) / megabytesPerSecond(small));
+                    cell += linearity;
+                }
+            }
+            std::printf(" %s |", cell.c_str());
+            std::fflush(stdout);
+        }
+        std::printf("\n");
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -290,7 +419,15 @@ int main(int argc, char** argv) {
                                                      {"x86-64.bin", machineCodeCorpus},
                                                      {"worst-ones.bin", onesCorpus},
                                                      {"worst-stored-chain.bin", storedChainCorpus},
-                                                     {"worst-dcl-literals.bin", dclLiteralChainCorpus}};
+                                                     {"worst-dcl-literals.bin", dclLiteralChainCorpus},
+                                                     {"adv-byte-runs.bin", byteRunsCorpus},
+                                                     {"adv-periodic.bin", periodicCorpus},
+                                                     {"adv-deflate-empty-fixed-chain.bin", emptyFixedChainCorpus},
+                                                     {"adv-deflate-literal-fixed-chain.bin", literalFixedChainCorpus},
+                                                     {"adv-deflate-stored-chain.bin", storedChainCorpus},
+                                                     {"adv-dcl-binary-literals.bin", dclLiteralChainCorpus},
+                                                     {"adv-whole-executables.bin", wholeExecutablesCorpus}};
+    if (argc > 4 && std::string(argv[4]) == "adversarial") return adversarialTable(korvel, corpus, limitSeconds, makers);
     std::vector<std::string> files;
     for (int i = 4; i < argc; ++i) files.push_back(argv[i]);
     if (files.empty()) files = {"random.bin", "text.bin", "x86-64.bin", "zeros.bin"};
