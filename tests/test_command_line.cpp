@@ -68,7 +68,10 @@ TEST_P(ParseCommandLineTest, SetsOptionsAndFormats) {
     const CommandLine parsed = parseCommandLine(static_cast<int>(argv.size()), argv.data());
 
     std::string tried;
-    for (const FormatDescriptor* format : parsed.activeFormats()) tried += (tried.empty() ? "" : " ") + std::string(format->switchName);
+    for (const FormatDescriptor* format : parsed.activeFormats()) {
+        if (!tried.empty()) tried += ' ';
+        tried += format->switchName;
+    }
     EXPECT_EQ(tried, c.tried);
     if (c.inputName) {
         ASSERT_TRUE(parsed.inputName.has_value());

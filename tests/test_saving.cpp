@@ -253,11 +253,11 @@ TEST(OuterFilterTest, LeavesOutWhatLiesInsideAnEarlierStreamOfItsFormat) {
         const FoundStream stream{c.format, c.offset, c.size, c.end, {}};
         if (c.end == 0) {
             outer.exhausted(stream);
-            expected.push_back({SinkEvent::Exhausted, c.format->name, c.offset, c.size, {}});
+            expected.push_back({SinkEvent::Exhausted, c.format->name, c.offset, c.size, {}, 0});
             continue;
         }
         EXPECT_EQ(outer.save(stream), c.passed) << c.offset;
-        if (c.passed) expected.push_back({SinkEvent::Saved, c.format->name, c.offset, c.size, {}});
+        if (c.passed) expected.push_back({SinkEvent::Saved, c.format->name, c.offset, c.size, {}, c.end});
     }
     EXPECT_TRUE(recorded.events == expected);
 }

@@ -127,8 +127,12 @@ TEST(ScanEngineTest, FindsAreTheUnpackersAnswersInOffsetAndFormatOrder) {
     for (std::uint64_t offset = 0; offset + 1 < input.size(); ++offset) {
         state.state.currentOffset = offset;
         for (std::size_t i = 0; i < unpackers.size(); ++i) {
+            state.state.inputEnd = 0;
             if (!unpackers[i]->tryUnpack() || state.state.outputSize == 0) continue;
-            expected.push_back({SinkEvent::Saved, settings.formats[i]->name, offset, state.state.outputSize, state.output()});
+            ASSERT_GT(state.state.inputEnd, offset);
+            ASSERT_LE(state.state.inputEnd, input.size() - 1);
+            expected.push_back({SinkEvent::Saved, settings.formats[i]->name, offset, state.state.outputSize,
+                                state.output(), state.state.inputEnd});
         }
     }
     ASSERT_EQ(found.events.size(), expected.size());

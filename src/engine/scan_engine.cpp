@@ -147,7 +147,9 @@ private:
             for (std::size_t i = 0; i < count; ++i) {
                 if (!unpackers_[i]->tryUnpack()) continue;
                 const Verdict verdict = scan_.sizes.classify(scan_.outputSize);
-                if (verdict != Verdict::Dropped && !onFound(i, verdict)) return;
+                const bool goOn = verdict == Verdict::Dropped || onFound(i, verdict);
+                scan_.inputEnd = 0;  // an unpacker that does not know the next find's end leaves 0
+                if (!goOn) return;
             }
         }
     }

@@ -15,8 +15,9 @@ struct ScanState {
     std::uint8_t* outputBuffer = nullptr;     // sizes.bufferCapacity bytes plus one spare
     std::uint32_t outputSize = 0;
     std::uint64_t currentOffset = 0;          // the attempt's start; set by the scan loop
-    // After a find: one past the last input byte the stream was decoded from. Set for complete
-    // streams while the dry runs are on; left as it was for a filled buffer.
+    // After a find: one past the last input byte the stream was decoded from. Set by the
+    // unpackers for complete streams while the dry runs are on; the scan loop puts it back to 0
+    // (not known) after each find.
     std::uint64_t inputEnd = 0;
     SizeRules sizes;
     bool keepBytes = true;  // false when no stream's bytes are needed (listing): sizes suffice

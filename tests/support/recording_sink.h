@@ -13,6 +13,7 @@ struct SinkEvent {
     std::uint64_t offset;
     std::uint32_t size;
     std::vector<std::uint8_t> bytes;
+    std::uint64_t end = 0;
     bool operator==(const SinkEvent&) const = default;
 };
 
@@ -24,11 +25,11 @@ public:
     bool save(const FoundStream& stream) override {
         const bool fails = failEvery_ != 0 && ++saves_ % failEvery_ == 0;
         events.push_back({fails ? SinkEvent::WriteFailed : SinkEvent::Saved, stream.format->name, stream.offset,
-                          stream.size, {stream.bytes.begin(), stream.bytes.end()}});
+                          stream.size, {stream.bytes.begin(), stream.bytes.end()}, stream.end});
         return !fails;
     }
     void exhausted(const FoundStream& stream) override {
-        events.push_back({SinkEvent::Exhausted, stream.format->name, stream.offset, stream.size, {}});
+        events.push_back({SinkEvent::Exhausted, stream.format->name, stream.offset, stream.size, {}, stream.end});
     }
 
     std::vector<SinkEvent> events;
