@@ -18,6 +18,7 @@
 #include "canonical_codes.h"
 #include "compressors.h"
 #include "formats/deflate_decoder.h"
+#include "formats/deflate_dry_run.h"
 #include "reference_inflate.h"
 #include "test_support.h"
 
@@ -37,6 +38,7 @@ public:
         }
         const Outcome fast = run(rawInflate, fastDest_, source, length, capacity);
         const Outcome reference = run(referenceInflate, referenceDest_, source, length, capacity);
+        lastFast_ = fast;
         ++results_[reference.result + 11];
         ++calls_;
         if (fast.result == reference.result && fast.destLen == reference.destLen &&
@@ -53,12 +55,22 @@ public:
         return false;
     }
 
-    // Every offset of `input`, each attempt seeing the input up to its end.
+    // Every offset of `input`, each attempt seeing the input up to its end; the dry run, taking
+    // the offsets in order as the scan does and joining its walks, must tell the same.
     bool everyOffset(const Bytes& input, std::uint32_t capacity, const std::string& what) {
+        DeflateDryRun dryRun;
         for (std::size_t offset = 0; offset < input.size(); ++offset) {
-            if (!agree(input.data() + offset, input.size() - offset, capacity,
-                       what + " at offset " + std::to_string(offset)))
-                return false;
+            const std::string where = what + " at offset " + std::to_string(offset);
+            if (!agree(input.data() + offset, input.size() - offset, capacity, where)) return false;
+            const InflateOutcome walked = dryRun.run(input.data(), input.size(), offset, capacity);
+            const bool written = lastFast_.result <= 0;  // lengths are written back for these
+            if (walked.result == lastFast_.result && (!written || walked.produced == lastFast_.destLen) &&
+                (lastFast_.result != inflateComplete || walked.taken == lastFast_.sourceLen))
+                continue;
+            ADD_FAILURE() << where << ", capacity " << capacity << ": dry run " << walked.result << " "
+                          << walked.produced << " " << walked.taken << ", decoder " << lastFast_.result << " "
+                          << lastFast_.destLen << " " << lastFast_.sourceLen;
+            return false;
         }
         return true;
     }
@@ -94,6 +106,7 @@ private:
         return out;
     }
 
+    Outcome lastFast_{};
     Bytes pattern_;
     Bytes fastDest_;
     Bytes referenceDest_;
@@ -283,11 +296,34 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
         const char* name;
         Bytes bytes;
     };
+    // Walks that go far from many offsets: runs of every byte value, short periods, and chains
+    // of tiny blocks of each type, between random bytes.
+    Bytes runs;
+    for (unsigned value = 0; value < 256; ++value) runs.insert(runs.end(), 200 + value % 7 * 30, static_cast<std::uint8_t>(value));
+    Bytes periods;
+    std::mt19937 random(34);
+    for (unsigned period = 2; period <= 16; ++period) {
+        Bytes pattern(period);
+        for (auto& byte : pattern) byte = static_cast<std::uint8_t>(random());
+        for (int i = 0; i < 400; ++i) periods.push_back(pattern[i % period]);
+    }
+    const auto repeated = [](const Bytes& block, std::size_t times) {
+        Bytes chain;
+        for (std::size_t i = 0; i < times; ++i) chain.insert(chain.end(), block.begin(), block.end());
+        return chain;
+    };
+    const Bytes chains = concat({repeated({0x02, 0x00}, 300), randomBytes(50, 35),         // empty fixed blocks
+                                 repeated({0x00, 0x00, 0x00, 0xFF, 0xFF}, 200), randomBytes(50, 36),  // empty stored
+                                 repeated({0x00, 0x01, 0x00, 0xFE, 0xFF, 0x41}, 150), Bytes(300, 0x0A),
+                                 repeated(deflateRaw(textBytes(300, 37), 9, Z_FIXED), 3)});
     const std::vector<Input> inputs = {
         {"random", randomBytes(48u << 10, 31)},
         {"text", textBytes(48u << 10, 32)},
         {"machine code", code},
         {"zeros and ones", concat({Bytes(2000, 0), Bytes(2000, 0xFF), randomBytes(100, 33), Bytes(500, 0)})},
+        {"runs of every byte", runs},
+        {"periodic", periods},
+        {"block chains", chains},
     };
     for (const Input& input : inputs) {
         ASSERT_TRUE(d.everyOffset(input.bytes, 600, input.name));
@@ -300,6 +336,35 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
         }
     }
     for (int result : {0, 1, 2, -1, -2, -3, -4, -5, -6, -7, -9, -10, -11}) EXPECT_GT(d.seen(result), 0u) << result;
+}
+
+// Long walks, many thousands of steps, against rawInflate alone (the reference decoder reads
+// them too slowly), at capacities that make joined walks fail their checks at different steps.
+TEST(DeflateDryRun, LongWalksJoinExactly) {
+    const std::vector<Bytes> inputs = {
+        concat({Bytes(6000, 0x0A), randomBytes(20, 41), Bytes(6000, 0x2A)}),
+        concat({Bytes(6000, 0x92), Bytes(3000, 0x92 ^ 0x40)}),
+        Bytes(6000, 0xE5),
+    };
+    for (const Bytes& input : inputs) {
+        for (const std::uint32_t capacity : {0u, 1u, 700u, 5000u, 1u << 20}) {
+            DeflateDryRun dryRun;
+            Bytes output(capacity);
+            for (std::size_t offset = 0; offset < input.size(); ++offset) {
+                std::uint32_t produced = capacity;
+                std::uint64_t taken = input.size() - offset;
+                const InflateResult result = rawInflate(output.data(), &produced, input.data() + offset, &taken);
+                const InflateOutcome walked = dryRun.run(input.data(), input.size(), offset, capacity);
+                ASSERT_EQ(walked.result, result) << "capacity " << capacity << " offset " << offset;
+                if (result <= 0) {
+                    ASSERT_EQ(walked.produced, produced) << "capacity " << capacity << " offset " << offset;
+                }
+                if (result == inflateComplete) {
+                    ASSERT_EQ(walked.taken, taken) << "offset " << offset;
+                }
+            }
+        }
+    }
 }
 
 struct ZlibShape {

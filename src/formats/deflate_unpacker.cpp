@@ -1,8 +1,19 @@
 #include "formats/deflate_unpacker.h"
 
+#include <algorithm>
+
 #include "formats/deflate_decoder.h"
 
-bool DeflateUnpacker::tryUnpack() {
+namespace {
+
+// Nearly every attempt ends within a few bytes, and rawInflate answers those fastest. Given only
+// this much input, an attempt that does not run out of it has its exact answer; one that does
+// goes to the dry run, which joins walks from nearby offsets.
+constexpr std::uint64_t shortAttempt = 64;
+
+}  // namespace
+
+bool DeflateUnpacker::decode() {
     ScanState& scan = scan_;
     scan.outputSize = scan.sizes.bufferCapacity;
     std::uint64_t sourceLength = scan.inputSize - scan.currentOffset;
@@ -16,4 +27,40 @@ bool DeflateUnpacker::tryUnpack() {
     // exhausted buffer; with a capacity of 0 nothing was produced, so nothing was found.
     if (result == inflateOutputFull) return scan.outputSize != 0;
     return false;
+}
+
+bool DeflateUnpacker::tryUnpack() {
+    ScanState& scan = scan_;
+    const std::uint64_t rest = scan.inputSize - scan.currentOffset;
+    if (!scan.dryRuns || rest <= shortAttempt) return decode();
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    if (!lastWalkedFar_) {
+        scan.outputSize = capacity;
+        std::uint64_t sourceLength = shortAttempt;
+        const InflateResult result =
+            rawInflate(scan.outputBuffer, &scan.outputSize, scan.inputView + scan.currentOffset, &sourceLength);
+        if (result != inflateInputEnded) {
+            if (result == inflateComplete) {
+                scan.inputEnd = scan.currentOffset + sourceLength;
+                return true;
+            }
+            if (result == inflateOutputFull) return scan.outputSize != 0;
+            return false;
+        }
+    }
+    const InflateOutcome outcome = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity);
+    lastWalkedFar_ = outcome.walkedFar;
+    switch (outcome.result) {
+        case inflateComplete:
+            scan.outputSize = outcome.produced;
+            scan.inputEnd = scan.currentOffset + outcome.taken;
+            // Only a stream that will be saved needs its bytes.
+            if (scan.bytesWanted(outcome.produced)) return decode();
+            return true;
+        case inflateOutputFull:
+            scan.outputSize = capacity;
+            return capacity != 0;
+        default:
+            return false;
+    }
 }

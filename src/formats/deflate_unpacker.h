@@ -1,10 +1,17 @@
 // Finds raw deflate streams.
 #pragma once
 
+#include "formats/deflate_dry_run.h"
 #include "unpack/unpacker.h"
 
 class DeflateUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
     bool tryUnpack() override;
+
+private:
+    bool decode();  // rawInflate over the whole rest of the input
+
+    DeflateDryRun dryRun_;      // for attempts that walk far; this worker's own
+    bool lastWalkedFar_ = false;  // the previous attempt did: the next one likely does too
 };

@@ -1,0 +1,465 @@
+#include "formats/deflate_dry_run.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "formats/deflate_tables.h"
+
+using namespace deflate_tables;
+
+namespace {
+
+// A state's context: 0 at a block header; inside a block, 1 | final << 1 | code << 2, where
+// the code is 0 for the fixed one and the position of the block's header plus one for a
+// dynamic one (its bits decide the code).
+constexpr std::uint64_t atHeader = 0;
+constexpr std::uint64_t inBlock(bool final, std::uint64_t code) { return 1 | std::uint64_t{final} << 1 | code << 2; }
+
+constexpr std::int64_t noDistance = std::numeric_limits<std::int64_t>::min();
+// Steps kept over all paths: 32 bytes each, so about 64 MiB. Past it the oldest paths go, and
+// a path being recorded stops growing (walks past its end walk on).
+constexpr std::size_t stepBudget = std::size_t{2} << 20;
+constexpr std::size_t keptPaths = 4;
+constexpr std::size_t blockSize = 64;        // steps per first-level maximum
+constexpr std::size_t superBlockSize = 4096;  // steps per second-level maximum
+
+}  // namespace
+
+struct DeflateDryRun::Tables {
+    std::uint64_t code = 0;  // the dynamic code these are, as in a context; 0: none yet
+    std::uint32_t literal[literalTableSize];
+    std::uint32_t distance[distanceTableSize];
+};
+
+struct DeflateDryRun::Path {
+    std::vector<State> states;           // strictly increasing positions
+    std::vector<std::uint32_t> produced; // R(i): bytes produced before step i by the walk that made it
+    std::vector<std::int64_t> reach;     // distance(i) - R(i) for a match, noDistance otherwise
+    std::vector<std::int64_t> blockMaxima, superBlockMaxima;
+    std::uint32_t endProduced = 0;       // R at the end
+    bool open = true;                    // the walk that made it ended or joined elsewhere at openState
+    State openState{};
+    InflateResult endResult = inflateInputEnded;  // when not open
+    std::uint64_t endBit = 0;            // inflateComplete: the bit after the stream
+    std::size_t cursor = 0;              // the joining walk's place: first step at or past its position
+
+    std::size_t size() const { return states.size(); }
+
+    void append(State state, std::uint32_t producedBefore) {
+        states.push_back(state);
+        produced.push_back(producedBefore);
+        reach.push_back(noDistance);
+        if (reach.size() % blockSize == 1) blockMaxima.push_back(noDistance);
+        if (reach.size() % superBlockSize == 1) superBlockMaxima.push_back(noDistance);
+    }
+    void setDistance(std::uint32_t distance) {
+        const std::int64_t value = std::int64_t{distance} - produced.back();
+        reach.back() = value;
+        std::int64_t& block = blockMaxima.back();
+        block = std::max(block, value);
+        std::int64_t& superBlock = superBlockMaxima.back();
+        superBlock = std::max(superBlock, value);
+    }
+    // Drops the last step: the walk failed in it.
+    void dropLast() {
+        states.pop_back();
+        produced.pop_back();
+        reach.pop_back();
+        // The maxima may keep the dropped step's value; they only ever bound from above, and a
+        // query checks the steps themselves.
+        if (reach.size() % blockSize == 0) blockMaxima.pop_back();
+        if (reach.size() % superBlockSize == 0) superBlockMaxima.pop_back();
+    }
+
+    // The first step from `from` on whose reach is above `threshold`; size() if none.
+    std::size_t firstAbove(std::size_t from, std::int64_t threshold) const {
+        const std::size_t count = reach.size();
+        std::size_t i = from;
+        while (i < count) {
+            if (i % superBlockSize == 0 && superBlockMaxima[i / superBlockSize] <= threshold) {
+                i += superBlockSize;
+            } else if (i % blockSize == 0 && blockMaxima[i / blockSize] <= threshold) {
+                i += blockSize;
+            } else {
+                if (reach[i] > threshold) return i;
+                ++i;
+            }
+        }
+        return count;
+    }
+    // R(i + 1): what the path's walk had produced after step i.
+    std::uint32_t producedAfter(std::size_t i) const { return i + 1 < produced.size() ? produced[i + 1] : endProduced; }
+    // The first step from `from` on after which more than `limit` bytes were produced.
+    std::size_t firstBeyond(std::size_t from, std::int64_t limit) const {
+        std::size_t low = from, high = produced.size();
+        while (low < high) {
+            const std::size_t middle = low + (high - low) / 2;
+            if (std::int64_t{producedAfter(middle)} > limit) high = middle;
+            else low = middle + 1;
+        }
+        return low;
+    }
+    // Puts the cursor on the first step at or past `position`.
+    void seek(std::uint64_t position) {
+        cursor = static_cast<std::size_t>(
+            std::lower_bound(states.begin(), states.end(), position,
+                             [](const State& state, std::uint64_t at) { return state.position < at; }) -
+            states.begin());
+    }
+    // Moves the cursor on to `state`'s position; true when the state is a step of this path.
+    bool find(const State& state) {
+        while (cursor < states.size() && states[cursor].position < state.position) ++cursor;
+        return cursor < states.size() && states[cursor] == state;
+    }
+};
+
+namespace {
+
+// What one item does, from the input alone. The caller makes the two checks on the bytes
+// produced: `distance` (0 for none) against them, then `out` against the room left.
+struct Item {
+    DeflateDryRun::State next{};
+    std::uint32_t out = 0;
+    std::uint32_t distance = 0;
+    bool ends = false;  // the walk ends after the checks, with `result`
+    InflateResult result = inflateComplete;
+    std::uint64_t endBit = 0;  // for inflateComplete
+};
+
+}  // namespace
+
+// One walk: reads items at absolute bit positions, so that it can start from any state.
+class DeflateDryRun::Walk {
+public:
+    Walk(const std::uint8_t* input, std::uint64_t size, Tables& tables)
+        : input_(input), size_(size), totalBits_(size * 8), tables_(tables) {}
+
+    Item item(const State& state) {
+        if (state.context == atHeader) return header(state.position);
+        return symbol(state);
+    }
+
+    // Makes `tables_` the dynamic code `code` (a context's code); its header was read once already.
+    void ensureTables(std::uint64_t code) {
+        if (code == 0 || tables_.code == code) return;
+        std::uint64_t position = code - 1 + 3;
+        readDynamicCode(position, code);
+    }
+
+private:
+    std::uint64_t available(std::uint64_t position) const { return totalBits_ - position; }
+
+    // The 64 bits from `position` on, zero past the end of the input.
+    std::uint64_t peek(std::uint64_t position) const {
+        const std::uint64_t byte = position >> 3;
+        std::uint64_t word = 0;
+        if (size_ - byte >= 8) {
+            std::memcpy(&word, input_ + byte, 8);
+            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        } else {
+            for (std::uint64_t i = 0; byte + i < size_; ++i) word |= std::uint64_t{input_[byte + i]} << (8 * i);
+        }
+        word >>= position & 7;
+        // The bits shifted out at the top are those of the ninth byte; fewer are needed.
+        return word;
+    }
+
+    Item ending(InflateResult result, std::uint64_t endBit = 0) const {
+        Item item;
+        item.ends = true;
+        item.result = result;
+        item.endBit = endBit;
+        return item;
+    }
+
+    Item header(std::uint64_t position) {
+        if (available(position) < 3) return ending(inflateInputEnded);
+        const std::uint64_t bits = peek(position);
+        const bool final = (bits & 1) != 0;
+        const unsigned type = bits >> 1 & 3;
+        const std::uint64_t headerPosition = position;
+        position += 3;
+        Item item;
+        switch (type) {
+            case 0: {
+                // LEN starts at the next byte boundary.
+                const std::uint64_t at = (position + 7) >> 3;
+                if (size_ - at < 4) return ending(inflateInputEnded);
+                const unsigned length = input_[at] | (unsigned{input_[at + 1]} << 8);
+                if (input_[at + 2] != (~length & 0xFFu) || input_[at + 3] != ((~length >> 8) & 0xFFu))
+                    return ending(inflateBadStoredLength);
+                if (size_ - (at + 4) < length) return ending(inflateInputEnded);
+                item.out = length;
+                item.next = {(at + 4 + length) * 8, atHeader};
+                if (final) {
+                    item.ends = true;
+                    item.result = inflateComplete;
+                    item.endBit = item.next.position;
+                }
+                return item;
+            }
+            case 1:
+                item.next = {position, inBlock(final, 0)};
+                return item;
+            case 2: {
+                const InflateResult read = readDynamicCode(position, headerPosition + 1);
+                if (read != inflateComplete) return ending(read);
+                item.next = {position, inBlock(final, headerPosition + 1)};
+                return item;
+            }
+            default:
+                return ending(inflateBadBlockType);
+        }
+    }
+
+    Item symbol(const State& state) {
+        const bool final = (state.context >> 1 & 1) != 0;
+        const std::uint64_t code = state.context >> 2;
+        const std::uint32_t* literalTable = code == 0 ? fixedTables.literal : tables_.literal;
+        const std::uint32_t* distanceTable = code == 0 ? fixedTables.distance : tables_.distance;
+        std::uint64_t position = state.position;
+        const std::uint32_t entry = lookUp<true>(literalTable, literalRootBits, peek(position));
+        unsigned length = entry & 0xFF;
+        if (length > available(position)) return ending(inflateInputEnded);
+        position += length;
+        Item item;
+        if (kindOf(entry) == literalKind) {
+            item.out = 1;
+            item.next = {position, state.context};
+            return item;
+        }
+        if (kindOf(entry) != valueKind) {
+            if (kindOf(entry) != endKind) return ending(inflateNoMatchingCode);  // a hole took its fifteen bits
+            item.next = {position, atHeader};
+            if (final) {
+                item.ends = true;
+                item.result = inflateComplete;
+                item.endBit = position;
+            }
+            return item;
+        }
+        unsigned extra = entry >> 8 & 15;
+        if (extra > available(position)) return ending(inflateInputEnded);
+        const std::uint32_t matchLength = (entry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
+        position += extra;
+        const std::uint32_t distanceEntry = lookUp<true>(distanceTable, distanceRootBits, peek(position));
+        length = distanceEntry & 0xFF;
+        if (length > available(position)) return ending(inflateInputEnded);
+        position += length;
+        if (kindOf(distanceEntry) != valueKind) return ending(inflateNoMatchingCode);
+        extra = distanceEntry >> 8 & 15;
+        if (extra > available(position)) return ending(inflateInputEnded);
+        item.distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
+        position += extra;
+        item.out = matchLength;
+        item.next = {position, state.context};
+        return item;
+    }
+
+    // Reads a dynamic block's code from just after its block header into tables_, with the
+    // decoder's checks in its order. Moves `position` past it.
+    InflateResult readDynamicCode(std::uint64_t& position, std::uint64_t code) {
+        auto take = [&](unsigned n) {
+            const auto value = static_cast<unsigned>(peek(position) & ((1u << n) - 1));
+            position += n;
+            return value;
+        };
+        if (available(position) < 14) return inflateInputEnded;
+        const int literalCount = static_cast<int>(take(5)) + 257;
+        const int distanceCount = static_cast<int>(take(5)) + 1;
+        const int codeCount = static_cast<int>(take(4)) + 4;
+        if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return inflateTooManyLengths;
+
+        std::uint8_t lengths[maxLiteralLengths + maxDistanceLengths] = {};
+        // Short of the lengths' bits, the decoder runs out of input before it can check them.
+        if (available(position) < static_cast<std::uint64_t>(3 * codeCount)) return inflateInputEnded;
+        int kraft = 0;
+        for (int i = 0; i < codeCount; ++i) {
+            const unsigned length = take(3);
+            lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(length);
+            kraft += kraftWeights[length];
+        }
+        if (kraft != 128 && kraft != 0) return inflateBadCodeLengthCode;
+        std::uint32_t codeLengthEntries[codeLengthTableSize];
+        buildTable({codeLengthEntries, codeLengthRootBits}, lengths, codeLengthSymbols, codeLengthPayloads.data(),
+                   countLengths(lengths, codeLengthSymbols));
+
+        const int total = literalCount + distanceCount;
+        int index = 0;
+        while (index < total) {
+            const std::uint32_t entry = codeLengthEntries[peek(position) & (codeLengthTableSize - 1)];
+            const unsigned codeBits = entry & 0xFF;
+            if (codeBits > available(position)) return inflateInputEnded;
+            position += codeBits;
+            if (kindOf(entry) == holeKind) return inflateNoMatchingCode;
+            const unsigned symbol = entry >> 16;
+            if (symbol < 16) {
+                lengths[index++] = static_cast<std::uint8_t>(symbol);
+                continue;
+            }
+            std::uint8_t value = 0;
+            unsigned extra;
+            int run;
+            if (symbol == 16) {
+                if (index == 0) return inflateRepeatWithoutLength;
+                value = lengths[index - 1];
+                extra = 2;
+                run = 3;
+            } else if (symbol == 17) {
+                extra = 3;
+                run = 3;
+            } else {
+                extra = 7;
+                run = 11;
+            }
+            if (extra > available(position)) return inflateInputEnded;
+            run += static_cast<int>(take(extra));
+            if (index + run > total) return inflateRunPastEnd;
+            std::memset(lengths + index, value, static_cast<std::size_t>(run));
+            index += run;
+        }
+        if (lengths[256] == 0) return inflateNoEndOfBlock;
+        const LengthCounts literalCounts = countLengths(lengths, literalCount);
+        const int literalFree = freeCodes(literalCounts);
+        if (literalFree < 0 || (literalFree > 0 && literalCounts.counts[0] + literalCounts.counts[1] != literalCount))
+            return inflateBadLiteralCode;
+        const LengthCounts distanceCounts = countLengths(lengths + literalCount, distanceCount);
+        const int distanceFree = freeCodes(distanceCounts);
+        if (distanceFree < 0 ||
+            (distanceFree > 0 && distanceCounts.counts[0] + distanceCounts.counts[1] != distanceCount))
+            return inflateBadDistanceCode;
+        buildTable({tables_.literal, literalRootBits}, lengths, literalCount, literalPayloads.data(), literalCounts);
+        buildTable({tables_.distance, distanceRootBits}, lengths + literalCount, distanceCount, distancePayloads.data(),
+                   distanceCounts);
+        tables_.code = code;
+        return inflateComplete;
+    }
+
+    const std::uint8_t* input_;
+    std::uint64_t size_;
+    std::uint64_t totalBits_;
+    Tables& tables_;
+};
+
+DeflateDryRun::DeflateDryRun() : tables_(std::make_unique<Tables>()) {}
+
+DeflateDryRun::~DeflateDryRun() = default;
+
+void DeflateDryRun::forget() {
+    paths_.clear();
+    tables_->code = 0;
+    input_ = nullptr;
+    size_ = 0;
+}
+
+InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
+                                  std::uint32_t capacity) {
+    if (input != input_ || size != size_) {
+        forget();
+        input_ = input;
+        size_ = size;
+    }
+    if (offset >= size) return {};
+    Walk walk(input, size, *tables_);
+    State state{offset * 8, atHeader};
+    bool resumed = false;  // went on past a joined path's open end
+    const auto farFrom = [&](std::uint64_t position) { return resumed || position - offset * 8 > 64 * 8; };
+    std::uint32_t produced = 0;
+    for (const auto& path : paths_) path->seek(state.position);
+
+    // The walk records its steps until it joins a path (then the path answers) or ends; what it
+    // recorded is kept if it is long enough to be worth joining.
+    std::size_t kept = 0;
+    for (const auto& path : paths_) kept += path->size();
+    auto recording = std::make_unique<Path>();
+    const auto keep = [&] {
+        if (!recording || recording->size() < blockSize) {
+            recording.reset();
+            return;
+        }
+        paths_.push_back(std::move(recording));
+        std::size_t total = kept + paths_.back()->size();
+        while (paths_.size() > keptPaths || (total > stepBudget && paths_.size() > 1)) {
+            total -= paths_.front()->size();
+            paths_.erase(paths_.begin());
+        }
+    };
+    const auto keepOpen = [&](const State& at, std::uint32_t producedThere) {
+        if (!recording) return;
+        recording->openState = at;
+        recording->endProduced = producedThere;
+        keep();
+    };
+
+    for (;;) {
+        // A state another walk passed through: its path answers the rest.
+        Path* joined = nullptr;
+        for (const auto& path : paths_) {
+            if (path->find(state)) {
+                joined = path.get();
+                break;
+            }
+        }
+        if (joined != nullptr) {
+            recording.reset();
+            const std::size_t j = joined->cursor;
+            const std::int64_t base = joined->produced[j];
+            const std::size_t lookbehind = joined->firstAbove(j, std::int64_t{produced} - base);
+            const std::size_t room = joined->firstBeyond(j, std::int64_t{capacity} - produced + base);
+            const std::size_t failing = std::min(lookbehind, room);
+            const auto producedAt = [&](std::size_t i) {
+                const std::int64_t there = i < joined->size() ? joined->produced[i] : joined->endProduced;
+                return static_cast<std::uint32_t>(produced + (there - base));
+            };
+            if (failing < joined->size()) {
+                // The distance check comes first within a step.
+                return {lookbehind <= room ? inflateDistanceTooFar : inflateOutputFull, producedAt(failing), 0, true};
+            }
+            const std::uint32_t producedAtEnd = producedAt(joined->size());
+            if (!joined->open) {
+                InflateOutcome outcome{joined->endResult, producedAtEnd, 0, true};
+                if (outcome.result == inflateComplete) outcome.taken = (joined->endBit + 7) / 8 - offset;
+                return outcome;
+            }
+            // Past the open end the walk goes on by itself.
+            state = joined->openState;
+            produced = producedAtEnd;
+            resumed = true;
+            walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
+            for (const auto& path : paths_) path->seek(state.position);
+            continue;
+        }
+
+        if (recording) {
+            if (kept + recording->size() >= stepBudget) keepOpen(state, produced);
+            else recording->append(state, produced);
+        }
+        const Item item = walk.item(state);
+        if (item.distance != 0 && recording) recording->setDistance(item.distance);
+        if (item.distance > produced || item.out > capacity - produced) {
+            if (recording) {
+                recording->dropLast();
+                keepOpen(state, produced);
+            }
+            return {item.distance > produced ? inflateDistanceTooFar : inflateOutputFull, produced, 0,
+                    farFrom(state.position)};
+        }
+        produced += item.out;
+        if (item.ends) {
+            if (recording) {
+                recording->open = false;
+                recording->endResult = item.result;
+                recording->endProduced = produced;
+                recording->endBit = item.endBit;
+                keep();
+            }
+            InflateOutcome outcome{item.result, produced, 0, farFrom(state.position)};
+            if (item.result == inflateComplete) outcome.taken = (item.endBit + 7) / 8 - offset;
+            return outcome;
+        }
+        state = item.next;
+    }
+}
