@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <memory>
 
 #include "formats/deflate_tables.h"
+#include "formats/kept_paths.h"
 
 using namespace deflate_tables;
 
@@ -18,13 +18,6 @@ namespace {
 constexpr std::uint64_t atHeader = 0;
 constexpr std::uint64_t inBlock(bool final, std::uint64_t code) { return 1 | std::uint64_t{final} << 1 | code << 2; }
 
-constexpr std::int64_t noDistance = std::numeric_limits<std::int64_t>::min();
-// Steps kept over all paths: 32 bytes each, so about 64 MiB. Past it the oldest paths go, and
-// a path being recorded stops growing (walks past its end walk on).
-constexpr std::size_t stepBudget = std::size_t{2} << 20;
-constexpr std::size_t keptPaths = 4;
-constexpr std::size_t blockSize = 64;        // steps per first-level maximum
-constexpr std::size_t superBlockSize = 4096;  // steps per second-level maximum
 
 }  // namespace
 
@@ -32,88 +25,6 @@ struct DeflateDryRun::Tables {
     std::uint64_t code = 0;  // the dynamic code these are, as in a context; 0: none yet
     std::uint32_t literal[literalTableSize];
     std::uint32_t distance[distanceTableSize];
-};
-
-struct DeflateDryRun::Path {
-    std::vector<State> states;           // strictly increasing positions
-    std::vector<std::uint32_t> produced; // R(i): bytes produced before step i by the walk that made it
-    std::vector<std::int64_t> reach;     // distance(i) - R(i) for a match, noDistance otherwise
-    std::vector<std::int64_t> blockMaxima, superBlockMaxima;
-    std::uint32_t endProduced = 0;       // R at the end
-    bool open = true;                    // the walk that made it ended or joined elsewhere at openState
-    State openState{};
-    InflateResult endResult = inflateInputEnded;  // when not open
-    std::uint64_t endBit = 0;            // inflateComplete: the bit after the stream
-    std::size_t cursor = 0;              // the joining walk's place: first step at or past its position
-
-    std::size_t size() const { return states.size(); }
-
-    void append(State state, std::uint32_t producedBefore) {
-        states.push_back(state);
-        produced.push_back(producedBefore);
-        reach.push_back(noDistance);
-        if (reach.size() % blockSize == 1) blockMaxima.push_back(noDistance);
-        if (reach.size() % superBlockSize == 1) superBlockMaxima.push_back(noDistance);
-    }
-    void setDistance(std::uint32_t distance) {
-        const std::int64_t value = std::int64_t{distance} - produced.back();
-        reach.back() = value;
-        std::int64_t& block = blockMaxima.back();
-        block = std::max(block, value);
-        std::int64_t& superBlock = superBlockMaxima.back();
-        superBlock = std::max(superBlock, value);
-    }
-    // Drops the last step: the walk failed in it.
-    void dropLast() {
-        states.pop_back();
-        produced.pop_back();
-        reach.pop_back();
-        // The maxima may keep the dropped step's value; they only ever bound from above, and a
-        // query checks the steps themselves.
-        if (reach.size() % blockSize == 0) blockMaxima.pop_back();
-        if (reach.size() % superBlockSize == 0) superBlockMaxima.pop_back();
-    }
-
-    // The first step from `from` on whose reach is above `threshold`; size() if none.
-    std::size_t firstAbove(std::size_t from, std::int64_t threshold) const {
-        const std::size_t count = reach.size();
-        std::size_t i = from;
-        while (i < count) {
-            if (i % superBlockSize == 0 && superBlockMaxima[i / superBlockSize] <= threshold) {
-                i += superBlockSize;
-            } else if (i % blockSize == 0 && blockMaxima[i / blockSize] <= threshold) {
-                i += blockSize;
-            } else {
-                if (reach[i] > threshold) return i;
-                ++i;
-            }
-        }
-        return count;
-    }
-    // R(i + 1): what the path's walk had produced after step i.
-    std::uint32_t producedAfter(std::size_t i) const { return i + 1 < produced.size() ? produced[i + 1] : endProduced; }
-    // The first step from `from` on after which more than `limit` bytes were produced.
-    std::size_t firstBeyond(std::size_t from, std::int64_t limit) const {
-        std::size_t low = from, high = produced.size();
-        while (low < high) {
-            const std::size_t middle = low + (high - low) / 2;
-            if (std::int64_t{producedAfter(middle)} > limit) high = middle;
-            else low = middle + 1;
-        }
-        return low;
-    }
-    // Puts the cursor on the first step at or past `position`.
-    void seek(std::uint64_t position) {
-        cursor = static_cast<std::size_t>(
-            std::lower_bound(states.begin(), states.end(), position,
-                             [](const State& state, std::uint64_t at) { return state.position < at; }) -
-            states.begin());
-    }
-    // Moves the cursor on to `state`'s position; true when the state is a step of this path.
-    bool find(const State& state) {
-        while (cursor < states.size() && states[cursor].position < state.position) ++cursor;
-        return cursor < states.size() && states[cursor] == state;
-    }
 };
 
 namespace {
@@ -365,96 +276,61 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     if (offset >= size) return {};
     Walk walk(input, size, *tables_);
     State state{offset * 8, atHeader};
+    std::uint32_t produced = 0;
     bool resumed = false;  // went on past a joined path's open end
     const auto farFrom = [&](std::uint64_t position) { return resumed || position - offset * 8 > 64 * 8; };
-    std::uint32_t produced = 0;
-    for (const auto& path : paths_) path->seek(state.position);
+    paths_.seek(state.position);
 
-    // The walk records its steps until it joins a path (then the path answers) or ends; what it
-    // recorded is kept if it is long enough to be worth joining.
-    std::size_t kept = 0;
-    for (const auto& path : paths_) kept += path->size();
+    // The walk records its steps until it joins a path (which then answers) or ends.
+    const std::size_t kept = paths_.steps();
     auto recording = std::make_unique<Path>();
-    const auto keep = [&] {
-        if (!recording || recording->size() < blockSize) {
-            recording.reset();
-            return;
-        }
-        paths_.push_back(std::move(recording));
-        std::size_t total = kept + paths_.back()->size();
-        while (paths_.size() > keptPaths || (total > stepBudget && paths_.size() > 1)) {
-            total -= paths_.front()->size();
-            paths_.erase(paths_.begin());
-        }
-    };
-    const auto keepOpen = [&](const State& at, std::uint32_t producedThere) {
+    const auto stopRecording = [&](const State& at, std::uint32_t producedThere) {
         if (!recording) return;
-        recording->openState = at;
-        recording->endProduced = producedThere;
-        keep();
+        recording->closeOpen(at, producedThere);
+        paths_.keep(std::move(recording));
     };
 
     for (;;) {
-        // A state another walk passed through: its path answers the rest.
-        Path* joined = nullptr;
-        for (const auto& path : paths_) {
-            if (path->find(state)) {
-                joined = path.get();
-                break;
-            }
-        }
-        if (joined != nullptr) {
+        if (Path* joined = paths_.find(state)) {
             recording.reset();
-            const std::size_t j = joined->cursor;
-            const std::int64_t base = joined->produced[j];
-            const std::size_t lookbehind = joined->firstAbove(j, std::int64_t{produced} - base);
-            const std::size_t room = joined->firstBeyond(j, std::int64_t{capacity} - produced + base);
-            const std::size_t failing = std::min(lookbehind, room);
-            const auto producedAt = [&](std::size_t i) {
-                const std::int64_t there = i < joined->size() ? joined->produced[i] : joined->endProduced;
-                return static_cast<std::uint32_t>(produced + (there - base));
+            const std::size_t join = joined->cursor;
+            const auto producedAt = [&](std::size_t step) {
+                return static_cast<std::uint32_t>(produced + joined->producedBefore(step) - joined->producedBefore(join));
             };
-            if (failing < joined->size()) {
-                // The distance check comes first within a step.
-                return {lookbehind <= room ? inflateDistanceTooFar : inflateOutputFull, producedAt(failing), 0, true};
-            }
-            const std::uint32_t producedAtEnd = producedAt(joined->size());
+            const auto failure = joined->firstFailure(join, produced, capacity, true);
+            if (failure.step < joined->size())
+                return {failure.lookbehind ? inflateDistanceTooFar : inflateOutputFull, producedAt(failure.step), 0, true};
             if (!joined->open) {
-                InflateOutcome outcome{joined->endResult, producedAtEnd, 0, true};
-                if (outcome.result == inflateComplete) outcome.taken = (joined->endBit + 7) / 8 - offset;
+                InflateOutcome outcome{static_cast<InflateResult>(joined->endResult), producedAt(joined->size()), 0, true};
+                if (outcome.result == inflateComplete) outcome.taken = (joined->endPosition + 7) / 8 - offset;
                 return outcome;
             }
             // Past the open end the walk goes on by itself.
+            produced = producedAt(joined->size());
             state = joined->openState;
-            produced = producedAtEnd;
             resumed = true;
             walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
-            for (const auto& path : paths_) path->seek(state.position);
+            paths_.seek(state.position);
             continue;
         }
 
         if (recording) {
-            if (kept + recording->size() >= stepBudget) keepOpen(state, produced);
+            if (kept + recording->size() >= KeptPaths<State>::stepBudget) stopRecording(state, produced);
             else recording->append(state, produced);
         }
         const Item item = walk.item(state);
-        if (item.distance != 0 && recording) recording->setDistance(item.distance);
+        if (item.distance != 0 && recording) recording->setDistance(item.distance, produced);
         if (item.distance > produced || item.out > capacity - produced) {
-            if (recording) {
-                recording->dropLast();
-                keepOpen(state, produced);
-            }
+            if (recording) recording->dropLast();
+            stopRecording(state, produced);
             return {item.distance > produced ? inflateDistanceTooFar : inflateOutputFull, produced, 0,
                     farFrom(state.position)};
         }
         produced += item.out;
         if (item.ends) {
             if (recording) {
-                recording->open = false;
-                recording->endResult = item.result;
-                recording->endProduced = produced;
-                recording->endBit = item.endBit;
-                keep();
+                recording->closeAt(item.result, item.endBit, produced);
+                paths_.keep(std::move(recording));
             }
             InflateOutcome outcome{item.result, produced, 0, farFrom(state.position)};
             if (item.result == inflateComplete) outcome.taken = (item.endBit + 7) / 8 - offset;

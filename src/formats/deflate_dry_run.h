@@ -2,24 +2,9 @@
 // with no output, and with walks from nearby offsets joined so that a run of one byte value or
 // a chain of tiny blocks costs about as much as ordinary data.
 //
-// Why joins are exact. At the start of an item (a block header, or a symbol inside a block) the
-// rest of a walk depends only on the walk's state there: the bit position, whether it is at a
-// header or inside a block, the block's final flag and its code (fixed, or the position of its
-// dynamic header). Only two checks look at the bytes produced so far: a match's distance must
-// not reach before the first byte (-11), and every item must fit in the capacity (1). So a walk
-// that reaches a state some earlier walk passed through follows that walk's path from there,
-// and its outcome is the first step where one of those two checks fails for its own produced
-// count, or else the path's end.
-//
-// The paths. A long walk records its steps: state, the bytes it had produced before the step,
-// and a match's distance. With R(i) its produced count before step i, a walk that joins at step
-// j with c bytes produced has c + R(i) - R(j) before step i, so step i fails the distance check
-// when distance(i) - R(i) > c - R(j), and the capacity check when R(i + 1) > capacity - c + R(j).
-// The first is a first-above query on distance(i) - R(i), answered with maxima over blocks of 64
-// and 4096 steps; the second is a binary search, since R only grows. A path ends where its walk
-// ended: at a final block, a format error or the end of the input (the same for every walk
-// that follows it), or open, where the walk that made it failed a check of its own or joined
-// another path; a walk that gets past an open end walks on from there.
+// Walks join on kept paths (kept_paths.h). A state here is a bit position, plus whether it is
+// at a block header or inside a block, and inside a block its final flag and its code (fixed,
+// or the position of its dynamic header). The distance check comes before the room check.
 //
 // Thread safety: one dry run per thread.
 #pragma once
@@ -30,6 +15,7 @@
 #include <vector>
 
 #include "formats/deflate_decoder.h"
+#include "formats/kept_paths.h"
 
 struct InflateOutcome {
     InflateResult result = inflateInputEnded;
@@ -59,12 +45,12 @@ public:
     };
 
 private:
-    struct Path;
+    using Path = KeptPath<State>;
     struct Tables;
     class Walk;
 
     const std::uint8_t* input_ = nullptr;
     std::uint64_t size_ = 0;
-    std::vector<std::unique_ptr<Path>> paths_;  // kept paths, the most recently used last
+    KeptPaths<State> paths_;
     std::unique_ptr<Tables> tables_;            // the last dynamic code read, read again when another is needed
 };

@@ -31,23 +31,41 @@ constexpr Count endOffset = 0xffffffff;
     return std::min(run / 9, room / 8);
 }
 
+// What a plain walk does at its steps: nothing.
+struct NoJoins {
+    static constexpr bool active = false;
+    bool atStep(Count&, Count&, Count&, Count&, UclOutcome&) { return false; }
+    void setDistance(Count, Count) {}
+    void setSlack(Count) {}
+    void failedOwnCheck() {}
+    void ended(int, Count, Count) {}
+};
+
 // With `exactFailure` false the walk may stop as soon as a failure is certain, reporting a
 // failure code that need not be the one the decoder would return; the output length is exact.
-template <UclMethod method, bool exactFailure>
+// `Joins` is told of every step (a literal, or a match, each starting with its first control
+// bit) and may answer for the rest of the walk, or move it on (see UclDryRun).
+template <UclMethod method, bool exactFailure, typename Joins = NoJoins>
 class StreamWalk {
 public:
-    StreamWalk(const std::uint8_t* source, Count sourceLength, Count capacity, OnesRunIndex& onesRuns)
-        : source_(source), sourceLength_(sourceLength), capacity_(capacity), onesRuns_(onesRuns) {}
+    StreamWalk(const std::uint8_t* source, Count sourceLength, Count capacity, OnesRunIndex& onesRuns,
+               Joins* joins = nullptr)
+        : source_(source), sourceLength_(sourceLength), capacity_(capacity), onesRuns_(onesRuns), joins_(joins) {}
 
     UclOutcome run() {
         Count lastOffset = 1;
         for (;;) {
-            // Literals: one control bit each, then one input byte to one output byte.
-            while (literalBit()) {
+            if constexpr (Joins::active) {
+                UclOutcome answer;
+                if (joins_->atStep(taken_, bits_, lastOffset, produced_, answer)) return answer;
+            }
+            // A literal: one control bit, then one input byte to one output byte.
+            if (literalBit()) {
                 if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
-                if (produced_ >= capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+                if (produced_ >= capacity_) return failOwnCheck(UCL_E_OUTPUT_OVERRUN);
                 ++produced_;
                 ++taken_;
+                continue;
             }
 
             // The high part of the offset, gamma coded; NRV2D interleaves it with a stop bit
@@ -86,7 +104,7 @@ public:
                 // The checks between here and the copy all fail or change nothing, and the
                 // lookbehind check at their end fails: the output stays as it is.
                 if constexpr (!exactFailure) {
-                    if (offset > produced_) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+                    if (offset > produced_) return failOwnCheck(UCL_E_LOOKBEHIND_OVERRUN);
                 }
             }
 
@@ -105,19 +123,24 @@ public:
 
             // The copy is length + 1 bytes. NRV2B checks that it fits; NRV2D checks one byte
             // less, so its last match may end one byte past the capacity.
+            if constexpr (Joins::active) {
+                joins_->setDistance(offset, produced_);
+                joins_->setSlack(method == UclMethod::nrv2d ? 1 : 0);
+            }
             if constexpr (method == UclMethod::nrv2b) {
                 length += offset > 0xd00;
-                if (produced_ + length + 1 > capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+                if (produced_ + length + 1 > capacity_) return failOwnCheck(UCL_E_OUTPUT_OVERRUN);
             } else {
                 length += offset > 0x500;
-                if (produced_ + length > capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+                if (produced_ + length > capacity_) return failOwnCheck(UCL_E_OUTPUT_OVERRUN);
             }
-            if (offset > produced_) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+            if (offset > produced_) return failOwnCheck(UCL_E_LOOKBEHIND_OVERRUN);
             produced_ += length + 1;
         }
         const int result = taken_ == sourceLength_  ? UCL_E_OK
                            : taken_ < sourceLength_ ? UCL_E_INPUT_NOT_CONSUMED
                                                     : UCL_E_INPUT_OVERRUN;
+        if constexpr (Joins::active) joins_->ended(result, taken_, produced_);
         return {result, produced_, taken_};
     }
 
@@ -155,12 +178,22 @@ private:
 
     bool inputEnded() const { return taken_ >= sourceLength_; }
 
-    UclOutcome fail(int result) const { return {result, produced_, taken_}; }
+    // A failure that every walk reaching this step meets.
+    UclOutcome fail(int result) const {
+        if constexpr (Joins::active) joins_->ended(result, taken_, produced_);
+        return {result, produced_, taken_};
+    }
+    // A failure of a check on the bytes produced so far.
+    UclOutcome failOwnCheck(int result) const {
+        if constexpr (Joins::active) joins_->failedOwnCheck();
+        return {result, produced_, taken_};
+    }
 
     const std::uint8_t* const source_;
     const Count sourceLength_;
     const Count capacity_;
     OnesRunIndex& onesRuns_;
+    Joins* joins_;
     Count bits_ = 0;
     Count taken_ = 0;
     Count produced_ = 0;
@@ -199,7 +232,7 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
     const UclOutcome outcome =
         isB ? StreamWalk<UclMethod::nrv2b, false>(source, sourceLength, capacity, onesRuns).run()
             : StreamWalk<UclMethod::nrv2d, false>(source, sourceLength, capacity, onesRuns).run();
-    return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken};
+    return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken, outcome.result};
 }
 
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
@@ -210,4 +243,106 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
 
 bool uclOutcomeIsStream(const UclOutcome& outcome) {
     return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);
+}
+
+// A walk's side of the kept paths: it records the walk's steps until the walk joins a path,
+// which then answers, or ends.
+class UclJoins {
+public:
+    static constexpr bool active = true;
+    using State = UclDryRun::State;
+    using Path = KeptPath<State>;
+
+    UclJoins(UclDryRun& dryRun, std::uint64_t offset) : paths_(dryRun.paths_), capacity_(dryRun.capacity_), offset_(offset) {
+        paths_.seek(offset);
+        kept_ = paths_.steps();
+    }
+
+    bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome& answer) {
+        state_ = {offset_ + taken, bits, lastOffset};
+        if (Path* joined = paths_.find(state_)) {
+            recording_.reset();
+            const std::size_t join = joined->cursor;
+            const auto producedAt = [&](std::size_t step) {
+                return static_cast<Count>(produced + joined->producedBefore(step) - joined->producedBefore(join));
+            };
+            walkedFar_ = true;
+            const auto failure = joined->firstFailure(join, produced, capacity_, false);
+            if (failure.step < joined->size()) {
+                answer = {failure.lookbehind ? UCL_E_LOOKBEHIND_OVERRUN : UCL_E_OUTPUT_OVERRUN, producedAt(failure.step), 0};
+                return true;
+            }
+            if (!joined->open) {
+                answer = {joined->endResult, producedAt(joined->size()),
+                          static_cast<Count>(joined->endPosition - offset_)};
+                return true;
+            }
+            // Past the open end the walk goes on by itself.
+            produced = producedAt(joined->size());
+            state_ = joined->openState;
+            taken = static_cast<Count>(state_.position - offset_);
+            bits = state_.bits;
+            lastOffset = state_.lastOffset;
+            walkedFar_ = true;
+            paths_.seek(state_.position);
+            return atStep(taken, bits, lastOffset, produced, answer);
+        }
+        if (recording_) {
+            if (kept_ + recording_->size() >= KeptPaths<State>::stepBudget) stopRecording(produced);
+            else recording_->append(state_, produced);
+        }
+        return false;
+    }
+    void setDistance(Count distance, Count producedThen) {
+        if (recording_) recording_->setDistance(distance, producedThen);
+    }
+    void setSlack(Count slack) {
+        if (recording_) recording_->setSlack(slack);
+    }
+    void failedOwnCheck() {
+        if (!recording_) return;
+        const std::uint32_t producedBefore = recording_->producedBefore(recording_->size() - 1);
+        recording_->dropLast();
+        stopRecording(producedBefore);
+    }
+    void ended(int result, Count taken, Count produced) {
+        if (!recording_) return;
+        recording_->closeAt(result, offset_ + taken, produced);
+        paths_.keep(std::move(recording_));
+    }
+    bool walkedFar() const { return walkedFar_; }
+
+private:
+    void stopRecording(std::uint32_t produced) {
+        recording_->closeOpen(state_, produced);
+        paths_.keep(std::move(recording_));
+    }
+
+    KeptPaths<State>& paths_;
+    std::uint32_t capacity_;
+    std::uint64_t offset_;
+    std::size_t kept_ = 0;
+    State state_{};
+    std::unique_ptr<Path> recording_ = std::make_unique<Path>();
+    bool walkedFar_ = false;
+};
+
+UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
+                          OnesRunIndex& onesRuns) {
+    const auto sourceLength = static_cast<Count>(std::min<std::uint64_t>(size - offset, 0xFFFFFFFFu));
+    if (size > 0xFFFFFFFFu || capacity >= 0x80000000u)
+        return precheckUclStream(method_, input + offset, sourceLength, capacity, onesRuns);
+    if (input != input_ || size != size_ || capacity != capacity_) {
+        paths_.clear();
+        input_ = input;
+        size_ = size;
+        capacity_ = capacity;
+    }
+    UclJoins joins(*this, offset);
+    const UclOutcome outcome =
+        method_ == UclMethod::nrv2b
+            ? StreamWalk<UclMethod::nrv2b, true, UclJoins>(input + offset, sourceLength, capacity, onesRuns, &joins).run()
+            : StreamWalk<UclMethod::nrv2d, true, UclJoins>(input + offset, sourceLength, capacity, onesRuns, &joins).run();
+    walkedFar_ = joins.walkedFar() || outcome.taken > 64;
+    return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken, outcome.result};
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "formats/kept_paths.h"
 #include "unpack/zero_runs.h"
 
 enum class UclMethod { nrv2b, nrv2d };
@@ -40,8 +41,9 @@ bool uclOutcomeIsStream(const UclOutcome& outcome);
 
 struct UclVerdict {
     bool stream = false;         // uclOutcomeIsStream of the decoder's outcome
-    std::uint32_t produced = 0;  // the decoder's output length
+    std::uint32_t produced = 0;  // the decoder's output length, for a stream
     std::uint32_t taken = 0;     // input bytes read; for a stream, where it ends
+    int result = 0;              // the walk's result; a failure's code may differ from the decoder's
 };
 
 // The same answer as walkUclStream, but quicker where most offsets of ordinary data fail at
@@ -50,3 +52,40 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
                              std::uint32_t capacity, OnesRunIndex& onesRuns);
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                              std::uint32_t capacity);
+
+// The same verdicts for walks that go far, joined so that runs of one byte value cost about as
+// much as ordinary data: every offset of a run of 0xE5 (the fill byte of FAT images) would
+// otherwise walk to the run's end. Walks join on kept paths (kept_paths.h); a state here is the
+// input position, the control bits still unread and the last match offset. The decoders check
+// the room before the distance. Exact for inputs below 4 GiB and capacities below 2 GiB, where
+// no counter wraps; elsewhere it walks without joining.
+// Thread safety: one dry run per thread.
+class UclDryRun {
+public:
+    explicit UclDryRun(UclMethod method) : method_(method) {}
+
+    // precheckUclStream's verdict for input[offset, size), with input[size] readable.
+    UclVerdict run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
+                   OnesRunIndex& onesRuns);
+    // Drops the kept paths, for new bytes at the same address.
+    void forget() { paths_.clear(); }
+    // Whether the last walk joined a path or read past its first 64 bytes: the next one likely will.
+    bool walkedFar() const { return walkedFar_; }
+
+    struct State {
+        std::uint64_t position;   // input position
+        std::uint32_t bits;       // the control bit buffer
+        std::uint32_t lastOffset;
+        bool operator==(const State&) const = default;
+    };
+
+private:
+    friend class UclJoins;
+
+    UclMethod method_;
+    const std::uint8_t* input_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint32_t capacity_ = 0;
+    KeptPaths<State> paths_;
+    bool walkedFar_ = false;
+};

@@ -5,40 +5,59 @@
 #include <algorithm>
 #include <limits>
 
-#include "formats/ucl_precheck.h"
-
 namespace {
 
-using UclDecoder = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);
+// Nearly every attempt ends within a few bytes, and the quick walk answers those fastest. Given
+// only this much input, an attempt that does not run out of it has its exact answer; one that
+// does goes to the dry run, which joins walks from nearby offsets.
+constexpr std::uint32_t shortAttempt = 64;
+
+}  // namespace
+
+UclVerdict UclUnpacker::verdict() {
+    const ScanState& scan = scan_;
+    const std::uint8_t* source = scan.inputView + scan.currentOffset;
+    const std::uint64_t rest = scan.inputSize - scan.currentOffset;
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    if (rest <= shortAttempt) {
+        lastWalkedFar_ = false;
+        return precheckUclStream(method_, source, static_cast<std::uint32_t>(rest), capacity, scan_.onesRuns);
+    }
+    if (!lastWalkedFar_) {
+        UclVerdict quick = precheckUclStream(method_, source, shortAttempt, capacity, scan_.onesRuns);
+        if (quick.result != UCL_E_INPUT_OVERRUN) {
+            // An end code right at the cut has more input after it: not consumed.
+            if (quick.result == UCL_E_OK) quick.stream = quick.produced != 0;
+            return quick;
+        }
+    }
+    const UclVerdict walked = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity, scan_.onesRuns);
+    lastWalkedFar_ = dryRun_.walkedFar();
+    return walked;
+}
 
 // The decoders may read one byte past the source and write one past the capacity; the scan
 // state keeps a spare byte after both.
-bool tryUclDecoder(ScanState& scan, UclMethod method, UclDecoder decode) {
+bool UclUnpacker::tryUnpack() {
+    ScanState& scan = scan_;
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    if (scan.dryRuns) {
+        // The walk knows the decoder's answer and size; only a stream that will be written
+        // needs its bytes, and so the library.
+        const UclVerdict found = verdict();
+        scan.outputSize = found.produced;
+        if (!found.stream) return false;
+        scan.inputEnd = scan.currentOffset + found.taken;
+        if (!scan.bytesWanted(found.produced)) return true;
+    }
+
     const std::uint8_t* source = scan.inputView + scan.currentOffset;
     // ucl_uint is 32-bit: past 4 GiB the decoder sees the first 4 GiB - 1 of the rest.
     const auto sourceLength = static_cast<ucl_uint>(
         std::min<std::uint64_t>(scan.inputSize - scan.currentOffset, std::numeric_limits<ucl_uint>::max()));
-
-    if (scan.dryRuns) {
-        // The walk knows the decoder's answer and size; only a stream that will be written
-        // needs its bytes, and so the library.
-        const UclVerdict verdict =
-            precheckUclStream(method, source, sourceLength, capacity, scan.onesRuns);
-        scan.outputSize = verdict.produced;
-        if (!verdict.stream) return false;
-        scan.inputEnd = scan.currentOffset + verdict.taken;
-        if (!scan.bytesWanted(verdict.produced)) return true;
-    }
-
+    const auto decode = method_ == UclMethod::nrv2b ? ucl_nrv2b_decompress_safe_8 : ucl_nrv2d_decompress_safe_8;
     ucl_uint produced = capacity;
     const int result = decode(source, sourceLength, scan.outputBuffer, &produced, nullptr);
     scan.outputSize = static_cast<std::uint32_t>(produced);
     return uclOutcomeIsStream({result, scan.outputSize});
 }
-
-}  // namespace
-
-bool Ucl2bUnpacker::tryUnpack() { return tryUclDecoder(scan_, UclMethod::nrv2b, ucl_nrv2b_decompress_safe_8); }
-
-bool Ucl2dUnpacker::tryUnpack() { return tryUclDecoder(scan_, UclMethod::nrv2d, ucl_nrv2d_decompress_safe_8); }

@@ -1,16 +1,29 @@
 // UCL NRV2B and NRV2D streams, decoded by the UCL library.
 #pragma once
 
+#include "formats/ucl_precheck.h"
 #include "unpack/unpacker.h"
 
-class Ucl2bUnpacker final : public Unpacker {
+// The two formats differ only in their decoder; each unpacker keeps its own dry run.
+class UclUnpacker : public Unpacker {
 public:
-    using Unpacker::Unpacker;
+    UclUnpacker(ScanState& scan, UclMethod method) : Unpacker(scan), method_(method), dryRun_(method) {}
     bool tryUnpack() override;
+
+private:
+    UclVerdict verdict();
+
+    UclMethod method_;
+    UclDryRun dryRun_;          // for attempts that walk far
+    bool lastWalkedFar_ = false;  // the previous attempt did: the next one likely does too
 };
 
-class Ucl2dUnpacker final : public Unpacker {
+class Ucl2bUnpacker final : public UclUnpacker {
 public:
-    using Unpacker::Unpacker;
-    bool tryUnpack() override;
+    explicit Ucl2bUnpacker(ScanState& scan) : UclUnpacker(scan, UclMethod::nrv2b) {}
+};
+
+class Ucl2dUnpacker final : public UclUnpacker {
+public:
+    explicit Ucl2dUnpacker(ScanState& scan) : UclUnpacker(scan, UclMethod::nrv2d) {}
 };

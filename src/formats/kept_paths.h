@@ -1,0 +1,216 @@
+// Kept paths: how the dry runs join walks from nearby offsets, for any format whose decoder
+// state at a step boundary is small.
+//
+// At the start of a step the rest of a walk depends only on the decoder's state there (an input
+// position and the little state that goes with it), except for two checks that look at the
+// bytes produced so far: a match must not reach before the first byte (its distance against
+// them), and a step must fit in the output (what it produces against the room left). So a walk
+// that reaches a state an earlier walk passed through follows that walk's path from there, and
+// only those two checks can end it differently.
+//
+// A path keeps, per step, the state, R(i) (what the walk that made it had produced before the
+// step) and two keys. A walk that joins at step j with c bytes produced has c + R(i) - R(j)
+// before step i, so step i fails
+//   - the distance check when distance(i) - R(i) > c - R(j): lookbehindKey(i) = distance - R(i)
+//     (less what the step itself produced before its check: the literals a UCL step may skip);
+//   - the room check when R(i + 1) - slack(i) > capacity - c + R(j): roomKey(i), where slack is
+//     what a step may produce beyond the capacity (one byte for an NRV2D match).
+// Both are first-above queries, answered with maxima over blocks of 64 and 4096 steps. A path
+// ends where its walk ended: with a result that is the same for every walk that gets there (a
+// complete stream, a format error, the end of the input), or open, where the walk that made it
+// failed a check of its own, joined another path or ran out of budget; a walk that gets past an
+// open end walks on from there.
+//
+// Thread safety: a KeptPaths belongs to one dry run, and so to one thread.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <vector>
+
+template <typename State>
+class KeptPath {
+public:
+    static constexpr std::int64_t noCheck = std::numeric_limits<std::int64_t>::min();
+
+    std::size_t size() const { return states_.size(); }
+    std::uint32_t producedBefore(std::size_t step) const {
+        return step < states_.size() ? produced_[step] : endProduced;
+    }
+
+    // A step from `state`, with `producedBefore` bytes produced by this walk before it.
+    void append(const State& state, std::uint32_t producedBefore) {
+        closeLastStep(producedBefore);
+        states_.push_back(state);
+        produced_.push_back(producedBefore);
+        lookbehindKeys_.push_back(noCheck);
+        roomKeys_.push_back(noCheck);
+        slack_ = 0;
+        if (states_.size() % blockSize == 1) {
+            lookbehindMaxima_.push_back(noCheck);
+            roomMaxima_.push_back(noCheck);
+        }
+        if (states_.size() % superBlockSize == 1) {
+            lookbehindSuperMaxima_.push_back(noCheck);
+            roomSuperMaxima_.push_back(noCheck);
+        }
+    }
+    // The last step is a match reaching `distance` bytes back, checked when this walk had
+    // produced `producedThen` (the step may produce some bytes before its check).
+    void setDistance(std::uint32_t distance, std::uint32_t producedThen) {
+        setKey(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_, std::int64_t{distance} - producedThen);
+    }
+    // The last step may produce `slack` bytes beyond the capacity.
+    void setSlack(std::uint32_t slack) { slack_ = slack; }
+    // Drops the last step: the walk failed in it.
+    void dropLast() {
+        states_.pop_back();
+        produced_.pop_back();
+        lookbehindKeys_.pop_back();
+        roomKeys_.pop_back();
+        // The maxima may still count the dropped step; they only ever bound from above, and a
+        // query checks the steps themselves.
+        if (states_.size() % blockSize == 0) {
+            lookbehindMaxima_.pop_back();
+            roomMaxima_.pop_back();
+        }
+        if (states_.size() % superBlockSize == 0) {
+            lookbehindSuperMaxima_.pop_back();
+            roomSuperMaxima_.pop_back();
+        }
+    }
+    // Ends the path open at `state`, where this walk had produced `produced`.
+    void closeOpen(const State& state, std::uint32_t produced) {
+        closeLastStep(produced);
+        open = true;
+        openState = state;
+        endProduced = produced;
+    }
+    // Ends the path with a result every walk that gets there meets.
+    void closeAt(int result, std::uint64_t position, std::uint32_t produced) {
+        closeLastStep(produced);
+        open = false;
+        endResult = result;
+        endPosition = position;
+        endProduced = produced;
+    }
+
+    struct Failure {
+        std::size_t step;  // size() when no step fails
+        bool lookbehind;   // the distance check, else the room check
+    };
+    // The first step from `join` on that a walk joining there with `produced` bytes fails, for
+    // a decoder that makes the distance check first within a step or, if not, the room check.
+    Failure firstFailure(std::size_t join, std::uint32_t produced, std::uint32_t capacity, bool distanceFirst) const {
+        const std::int64_t base = produced_[join];
+        const std::size_t lookbehind =
+            firstAbove(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_, join, std::int64_t{produced} - base);
+        const std::size_t room = firstAbove(roomKeys_, roomMaxima_, roomSuperMaxima_, join,
+                                            std::int64_t{capacity} - produced + base);
+        if (lookbehind < room || (lookbehind == room && distanceFirst)) return {lookbehind, lookbehind < size()};
+        return {room, false};
+    }
+
+    // Puts the cursor on the first step at or past `position`.
+    void seek(std::uint64_t position) {
+        cursor = static_cast<std::size_t>(
+            std::lower_bound(states_.begin(), states_.end(), position,
+                             [](const State& state, std::uint64_t at) { return state.position < at; }) -
+            states_.begin());
+    }
+    // Moves the cursor on to `state`'s position; true when the state is a step of this path.
+    // The steps' positions only grow, as a walk's do.
+    bool find(const State& state) {
+        while (cursor < states_.size() && states_[cursor].position < state.position) ++cursor;
+        return cursor < states_.size() && states_[cursor] == state;
+    }
+
+    // How the path ends.
+    bool open = true;
+    State openState{};
+    int endResult = 0;
+    std::uint64_t endPosition = 0;
+    std::uint32_t endProduced = 0;
+    std::size_t cursor = 0;  // the joining walk's place
+
+private:
+    static constexpr std::size_t blockSize = 64;
+    static constexpr std::size_t superBlockSize = 4096;
+
+    void closeLastStep(std::uint32_t producedAfter) {
+        if (states_.empty() || roomKeys_.back() != noCheck) return;
+        setKey(roomKeys_, roomMaxima_, roomSuperMaxima_, std::int64_t{producedAfter} - slack_);
+    }
+    static void setKey(std::vector<std::int64_t>& keys, std::vector<std::int64_t>& maxima,
+                       std::vector<std::int64_t>& superMaxima, std::int64_t value) {
+        keys.back() = value;
+        maxima.back() = std::max(maxima.back(), value);
+        superMaxima.back() = std::max(superMaxima.back(), value);
+    }
+    static std::size_t firstAbove(const std::vector<std::int64_t>& keys, const std::vector<std::int64_t>& maxima,
+                                  const std::vector<std::int64_t>& superMaxima, std::size_t from,
+                                  std::int64_t threshold) {
+        const std::size_t count = keys.size();
+        std::size_t i = from;
+        while (i < count) {
+            if (i % superBlockSize == 0 && superMaxima[i / superBlockSize] <= threshold) {
+                i += superBlockSize;
+            } else if (i % blockSize == 0 && maxima[i / blockSize] <= threshold) {
+                i += blockSize;
+            } else {
+                if (keys[i] > threshold) return i;
+                ++i;
+            }
+        }
+        return count;
+    }
+
+    std::vector<State> states_;
+    std::vector<std::uint32_t> produced_;
+    std::vector<std::int64_t> lookbehindKeys_, roomKeys_;
+    std::vector<std::int64_t> lookbehindMaxima_, roomMaxima_, lookbehindSuperMaxima_, roomSuperMaxima_;
+    std::uint32_t slack_ = 0;  // of the last step
+};
+
+// The paths one dry run keeps: a few, the most recently made or used last, within a budget of
+// steps (48 bytes each).
+template <typename State>
+class KeptPaths {
+public:
+    using Path = KeptPath<State>;
+    static constexpr std::size_t stepBudget = std::size_t{1} << 20;  // about 48 MiB
+    static constexpr std::size_t pathCount = 4;
+    static constexpr std::size_t worthKeeping = 64;  // shorter paths are seldom joined
+
+    void clear() { paths_.clear(); }
+    std::size_t steps() const {
+        std::size_t total = 0;
+        for (const auto& path : paths_) total += path->size();
+        return total;
+    }
+    void seek(std::uint64_t position) {
+        for (const auto& path : paths_) path->seek(position);
+    }
+    // The kept path that `state` is a step of (its cursor then on that step), or null.
+    Path* find(const State& state) {
+        for (const auto& path : paths_)
+            if (path->find(state)) return path.get();
+        return nullptr;
+    }
+    // Keeps a finished path if it is long enough, dropping the oldest past the limits.
+    void keep(std::unique_ptr<Path> path) {
+        if (path->size() < worthKeeping) return;
+        paths_.push_back(std::move(path));
+        std::size_t total = steps();
+        while (paths_.size() > pathCount || (total > stepBudget && paths_.size() > 1)) {
+            total -= paths_.front()->size();
+            paths_.erase(paths_.begin());
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<Path>> paths_;
+};
