@@ -283,16 +283,17 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
 
     // The walk records its steps until it joins a path (which then answers) or ends.
     const std::size_t kept = paths_.steps();
-    auto recording = std::make_unique<Path>();
+    Path* recording = &paths_.startRecording();
     const auto stopRecording = [&](const State& at, std::uint32_t producedThere) {
         if (!recording) return;
         recording->closeOpen(at, producedThere);
-        paths_.keep(std::move(recording));
+        paths_.keepRecording();
+        recording = nullptr;
     };
 
     for (;;) {
         if (Path* joined = paths_.find(state)) {
-            recording.reset();
+            recording = nullptr;
             const std::size_t join = joined->cursor;
             const auto producedAt = [&](std::size_t step) {
                 return static_cast<std::uint32_t>(produced + joined->producedBefore(step) - joined->producedBefore(join));
@@ -330,7 +331,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         if (item.ends) {
             if (recording) {
                 recording->closeAt(item.result, item.endBit, produced);
-                paths_.keep(std::move(recording));
+                paths_.keepRecording();
             }
             InflateOutcome outcome{item.result, produced, 0, farFrom(state.position)};
             if (item.result == inflateComplete) outcome.taken = (item.endBit + 7) / 8 - offset;

@@ -15,7 +15,9 @@
 //     (less what the step itself produced before its check: the literals a UCL step may skip);
 //   - the room check when R(i + 1) - slack(i) > capacity - c + R(j): roomKey(i), where slack is
 //     what a step may produce beyond the capacity (one byte for an NRV2D match).
-// Both are first-above queries, answered with maxima over blocks of 64 and 4096 steps. A path
+// Both are first-above queries, answered from maxima over blocks of 64 and 4096 steps, with a
+// tree over the 4096-step maxima once the path is kept: a few hundred steps at most whatever
+// the path's length, and one comparison when no step fails (the usual case). A path
 // ends where its walk ended: with a result that is the same for every walk that gets there (a
 // complete stream, a format error, the end of the input), or open, where the walk that made it
 // failed a check of its own, joined another path or ran out of budget; a walk that gets past an
@@ -106,12 +108,34 @@ public:
     // a decoder that makes the distance check first within a step or, if not, the room check.
     Failure firstFailure(std::size_t join, std::uint32_t produced, std::uint32_t capacity, bool distanceFirst) const {
         const std::int64_t base = produced_[join];
-        const std::size_t lookbehind =
-            firstAbove(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_, join, std::int64_t{produced} - base);
-        const std::size_t room = firstAbove(roomKeys_, roomMaxima_, roomSuperMaxima_, join,
+        const std::size_t lookbehind = firstAbove(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_,
+                                                  lookbehindTree_, join, std::int64_t{produced} - base);
+        const std::size_t room = firstAbove(roomKeys_, roomMaxima_, roomSuperMaxima_, roomTree_, join,
                                             std::int64_t{capacity} - produced + base);
         if (lookbehind < room || (lookbehind == room && distanceFirst)) return {lookbehind, lookbehind < size()};
         return {room, false};
+    }
+
+    // Starts the path afresh, keeping its storage.
+    void clear() {
+        states_.clear();
+        produced_.clear();
+        lookbehindKeys_.clear();
+        roomKeys_.clear();
+        lookbehindMaxima_.clear();
+        roomMaxima_.clear();
+        lookbehindSuperMaxima_.clear();
+        roomSuperMaxima_.clear();
+        lookbehindTree_.clear();
+        roomTree_.clear();
+        slack_ = 0;
+        open = true;
+        cursor = 0;
+    }
+    // Builds the trees over the 4096-step maxima; the path does not grow after this.
+    void seal() {
+        buildTree(lookbehindSuperMaxima_, lookbehindTree_);
+        buildTree(roomSuperMaxima_, roomTree_);
     }
 
     // Puts the cursor on the first step at or past `position`.
@@ -121,11 +145,33 @@ public:
                              [](const State& state, std::uint64_t at) { return state.position < at; }) -
             states_.begin());
     }
-    // Moves the cursor on to `state`'s position; true when the state is a step of this path.
-    // The steps' positions only grow, as a walk's do.
+    // Moves the cursor on to `state`'s position; true when the state is a step of this path,
+    // the cursor then on that step. The steps' positions never fall, as a walk's do not; a walk
+    // that leaps (a long stored block) gallops over the steps, so that the cost stays
+    // logarithmic in the leap.
     bool find(const State& state) {
-        while (cursor < states_.size() && states_[cursor].position < state.position) ++cursor;
-        return cursor < states_.size() && states_[cursor] == state;
+        const std::size_t count = states_.size();
+        if (cursor < count && states_[cursor].position < state.position) {
+            std::size_t below = cursor, step = 1;  // states_[below] is before the state
+            while (below + step < count && states_[below + step].position < state.position) {
+                below += step;
+                step *= 2;
+            }
+            const auto first = states_.begin() + static_cast<std::ptrdiff_t>(below + 1);
+            const auto last = states_.begin() + static_cast<std::ptrdiff_t>(std::min(below + step + 1, count));
+            cursor = static_cast<std::size_t>(
+                std::lower_bound(first, last, state.position,
+                                 [](const State& step, std::uint64_t at) { return step.position < at; }) -
+                states_.begin());
+        }
+        // Steps may share a position (an NRV2 match that repeats its offset takes no byte).
+        for (std::size_t at = cursor; at < count && states_[at].position == state.position; ++at) {
+            if (states_[at] == state) {
+                cursor = at;
+                return true;
+            }
+        }
+        return false;
     }
 
     // How the path ends.
@@ -150,14 +196,46 @@ private:
         maxima.back() = std::max(maxima.back(), value);
         superMaxima.back() = std::max(superMaxima.back(), value);
     }
+    // A max tree over `maxima`: node 1 is the root, leaves from `leaves` on.
+    static void buildTree(const std::vector<std::int64_t>& maxima, std::vector<std::int64_t>& tree) {
+        std::size_t leaves = 1;
+        while (leaves < maxima.size()) leaves *= 2;
+        tree.assign(2 * leaves, noCheck);
+        std::copy(maxima.begin(), maxima.end(), tree.begin() + static_cast<std::ptrdiff_t>(leaves));
+        for (std::size_t node = leaves - 1; node >= 1; --node) tree[node] = std::max(tree[2 * node], tree[2 * node + 1]);
+    }
+    // The first leaf from `from` on whose value is above `threshold`, or the leaf count if none.
+    static std::size_t firstLeafAbove(const std::vector<std::int64_t>& tree, std::size_t from, std::int64_t threshold) {
+        const std::size_t leaves = tree.size() / 2;
+        if (from >= leaves) return leaves;
+        std::size_t node = from + leaves;
+        if (tree[node] > threshold) return from;
+        // Up while this node is a right child, then over to the right sibling, until one holds
+        // something above; then down to its first such leaf.
+        for (;;) {
+            while (node % 2 == 1) {
+                node /= 2;
+                if (node <= 1) return leaves;
+            }
+            ++node;
+            if (tree[node] > threshold) break;
+        }
+        while (node < leaves) node = tree[2 * node] > threshold ? 2 * node : 2 * node + 1;
+        return node - leaves;
+    }
     static std::size_t firstAbove(const std::vector<std::int64_t>& keys, const std::vector<std::int64_t>& maxima,
-                                  const std::vector<std::int64_t>& superMaxima, std::size_t from,
-                                  std::int64_t threshold) {
+                                  const std::vector<std::int64_t>& superMaxima, const std::vector<std::int64_t>& tree,
+                                  std::size_t from, std::int64_t threshold) {
         const std::size_t count = keys.size();
         std::size_t i = from;
         while (i < count) {
             if (i % superBlockSize == 0 && superMaxima[i / superBlockSize] <= threshold) {
-                i += superBlockSize;
+                if (tree.empty()) {
+                    i += superBlockSize;
+                } else {
+                    const std::size_t next = firstLeafAbove(tree, i / superBlockSize + 1, threshold);
+                    i = std::min(count, next * superBlockSize);
+                }
             } else if (i % blockSize == 0 && maxima[i / blockSize] <= threshold) {
                 i += blockSize;
             } else {
@@ -172,6 +250,7 @@ private:
     std::vector<std::uint32_t> produced_;
     std::vector<std::int64_t> lookbehindKeys_, roomKeys_;
     std::vector<std::int64_t> lookbehindMaxima_, roomMaxima_, lookbehindSuperMaxima_, roomSuperMaxima_;
+    std::vector<std::int64_t> lookbehindTree_, roomTree_;
     std::uint32_t slack_ = 0;  // of the last step
 };
 
@@ -200,10 +279,18 @@ public:
             if (path->find(state)) return path.get();
         return nullptr;
     }
-    // Keeps a finished path if it is long enough, dropping the oldest past the limits.
-    void keep(std::unique_ptr<Path> path) {
-        if (path->size() < worthKeeping) return;
-        paths_.push_back(std::move(path));
+    // An empty path for a walk to record into; its storage is reused from walk to walk.
+    Path& startRecording() {
+        if (!recording_) recording_ = std::make_unique<Path>();
+        recording_->clear();
+        return *recording_;
+    }
+    // Keeps the recorded path, once closed, if it is long enough, dropping the oldest paths
+    // past the limits.
+    void keepRecording() {
+        if (recording_->size() < worthKeeping) return;
+        recording_->seal();
+        paths_.push_back(std::move(recording_));
         std::size_t total = steps();
         while (paths_.size() > pathCount || (total > stepBudget && paths_.size() > 1)) {
             total -= paths_.front()->size();
@@ -213,4 +300,5 @@ public:
 
 private:
     std::vector<std::unique_ptr<Path>> paths_;
+    std::unique_ptr<Path> recording_;  // reused by the walks, moved into paths_ when kept
 };

@@ -253,7 +253,8 @@ public:
     using State = UclDryRun::State;
     using Path = KeptPath<State>;
 
-    UclJoins(UclDryRun& dryRun, std::uint64_t offset) : paths_(dryRun.paths_), capacity_(dryRun.capacity_), offset_(offset) {
+    UclJoins(UclDryRun& dryRun, std::uint64_t offset)
+        : paths_(dryRun.paths_), capacity_(dryRun.capacity_), offset_(offset), recording_(&paths_.startRecording()) {
         paths_.seek(offset);
         kept_ = paths_.steps();
     }
@@ -261,7 +262,7 @@ public:
     bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome& answer) {
         state_ = {offset_ + taken, bits, lastOffset};
         if (Path* joined = paths_.find(state_)) {
-            recording_.reset();
+            recording_ = nullptr;
             const std::size_t join = joined->cursor;
             const auto producedAt = [&](std::size_t step) {
                 return static_cast<Count>(produced + joined->producedBefore(step) - joined->producedBefore(join));
@@ -308,14 +309,16 @@ public:
     void ended(int result, Count taken, Count produced) {
         if (!recording_) return;
         recording_->closeAt(result, offset_ + taken, produced);
-        paths_.keep(std::move(recording_));
+        paths_.keepRecording();
+        recording_ = nullptr;
     }
     bool walkedFar() const { return walkedFar_; }
 
 private:
     void stopRecording(std::uint32_t produced) {
         recording_->closeOpen(state_, produced);
-        paths_.keep(std::move(recording_));
+        paths_.keepRecording();
+        recording_ = nullptr;
     }
 
     KeptPaths<State>& paths_;
@@ -323,7 +326,7 @@ private:
     std::uint64_t offset_;
     std::size_t kept_ = 0;
     State state_{};
-    std::unique_ptr<Path> recording_ = std::make_unique<Path>();
+    Path* recording_;  // the paths' reusable recording; null once the walk stops recording
     bool walkedFar_ = false;
 };
 
