@@ -282,7 +282,6 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     paths_.seek(state.position);
 
     // The walk records its steps until it joins a path (which then answers) or ends.
-    const std::size_t kept = paths_.steps();
     Path* recording = &paths_.startRecording();
     const auto stopRecording = [&](const State& at, std::uint32_t producedThere) {
         if (!recording) return;
@@ -293,30 +292,38 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
 
     for (;;) {
         if (Path* joined = paths_.find(state)) {
-            recording = nullptr;
             const std::size_t join = joined->cursor;
             const auto producedAt = [&](std::size_t step) {
                 return static_cast<std::uint32_t>(produced + joined->producedBefore(step) - joined->producedBefore(join));
             };
             const auto failure = joined->firstFailure(join, produced, capacity, true);
-            if (failure.step < joined->size())
-                return {failure.lookbehind ? inflateDistanceTooFar : inflateOutputFull, producedAt(failure.step), 0, true};
-            if (!joined->open) {
-                InflateOutcome outcome{static_cast<InflateResult>(joined->endResult), producedAt(joined->size()), 0, true};
+            InflateOutcome outcome{inflateInputEnded, producedAt(joined->size()), 0, true};
+            if (failure.step < joined->size()) {
+                outcome.result = failure.lookbehind ? inflateDistanceTooFar : inflateOutputFull;
+                outcome.produced = producedAt(failure.step);
+            } else if (!joined->open) {
+                outcome.result = static_cast<InflateResult>(joined->endResult);
                 if (outcome.result == inflateComplete) outcome.taken = (joined->endPosition + 7) / 8 - offset;
-                return outcome;
             }
-            // Past the open end the walk goes on by itself.
-            produced = producedAt(joined->size());
-            state = joined->openState;
+            const bool goesOn = failure.step == joined->size() && joined->open;
+            const State openState = joined->openState;
+            // What this walk recorded leads into the joined path: walks that join it go on there.
+            // Kept last, as keeping may drop the joined path.
+            stopRecording(state, produced);
+            if (!goesOn) return outcome;
+            // Past the open end the walk goes on by itself, recording a path of its own there,
+            // so that the next walks that get this far join again.
+            produced = outcome.produced;
+            state = openState;
             resumed = true;
+            recording = &paths_.startRecording();
             walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
             paths_.seek(state.position);
             continue;
         }
 
         if (recording) {
-            if (kept + recording->size() >= KeptPaths<State>::stepBudget) stopRecording(state, produced);
+            if (recording->size() >= KeptPaths<State>::recordingBudget) stopRecording(state, produced);
             else recording->append(state, produced);
         }
         const Item item = walk.item(state);

@@ -20,8 +20,8 @@
 // the path's length, and one comparison when no step fails (the usual case). A path
 // ends where its walk ended: with a result that is the same for every walk that gets there (a
 // complete stream, a format error, the end of the input), or open, where the walk that made it
-// failed a check of its own, joined another path or ran out of budget; a walk that gets past an
-// open end walks on from there.
+// failed a check of its own, joined another path (a step of which its open end then is) or
+// ran out of budget; a walk that gets past an open end walks on from there.
 //
 // Thread safety: a KeptPaths belongs to one dry run, and so to one thread.
 #pragma once
@@ -254,14 +254,17 @@ private:
     std::uint32_t slack_ = 0;  // of the last step
 };
 
-// The paths one dry run keeps: a few, the most recently made or used last, within a budget of
-// steps (48 bytes each).
+// The paths one dry run keeps: up to 16 (walks in a run of one byte value fall into as many
+// phases as a code has bits), the most recent last, within a budget of steps (about 64 bytes
+// each with their maxima). A recording may take a quarter of the budget; keeping it drops the
+// oldest paths until all fit, so that new regions of the input always get paths of their own.
 template <typename State>
 class KeptPaths {
 public:
     using Path = KeptPath<State>;
-    static constexpr std::size_t stepBudget = std::size_t{1} << 20;  // about 48 MiB
-    static constexpr std::size_t pathCount = 4;
+    static constexpr std::size_t stepBudget = std::size_t{1} << 20;  // about 64 MiB
+    static constexpr std::size_t recordingBudget = stepBudget / 4;
+    static constexpr std::size_t pathCount = 16;
     static constexpr std::size_t worthKeeping = 64;  // shorter paths are seldom joined
 
     void clear() { paths_.clear(); }
@@ -292,7 +295,7 @@ public:
         recording_->seal();
         paths_.push_back(std::move(recording_));
         std::size_t total = steps();
-        while (paths_.size() > pathCount || (total > stepBudget && paths_.size() > 1)) {
+        while (paths_.size() > pathCount || total > stepBudget) {
             total -= paths_.front()->size();
             paths_.erase(paths_.begin());
         }

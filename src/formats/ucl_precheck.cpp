@@ -256,40 +256,38 @@ public:
     UclJoins(UclDryRun& dryRun, std::uint64_t offset)
         : paths_(dryRun.paths_), capacity_(dryRun.capacity_), offset_(offset), recording_(&paths_.startRecording()) {
         paths_.seek(offset);
-        kept_ = paths_.steps();
     }
 
     bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome& answer) {
         state_ = {offset_ + taken, bits, lastOffset};
         if (Path* joined = paths_.find(state_)) {
-            recording_ = nullptr;
+            walkedFar_ = true;
             const std::size_t join = joined->cursor;
             const auto producedAt = [&](std::size_t step) {
                 return static_cast<Count>(produced + joined->producedBefore(step) - joined->producedBefore(join));
             };
-            walkedFar_ = true;
             const auto failure = joined->firstFailure(join, produced, capacity_, false);
-            if (failure.step < joined->size()) {
+            answer = {joined->endResult, producedAt(joined->size()), static_cast<Count>(joined->endPosition - offset_)};
+            if (failure.step < joined->size())
                 answer = {failure.lookbehind ? UCL_E_LOOKBEHIND_OVERRUN : UCL_E_OUTPUT_OVERRUN, producedAt(failure.step), 0};
-                return true;
-            }
-            if (!joined->open) {
-                answer = {joined->endResult, producedAt(joined->size()),
-                          static_cast<Count>(joined->endPosition - offset_)};
-                return true;
-            }
-            // Past the open end the walk goes on by itself.
-            produced = producedAt(joined->size());
-            state_ = joined->openState;
+            const bool goesOn = failure.step == joined->size() && joined->open;
+            const State openState = joined->openState;
+            // What this walk recorded leads into the joined path: walks that join it go on there.
+            // Kept last, as keeping may drop the joined path.
+            if (recording_) stopRecording(produced);
+            if (!goesOn) return true;
+            // Past the open end the walk goes on by itself, recording a path of its own there.
+            produced = answer.produced;
+            state_ = openState;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
             lastOffset = state_.lastOffset;
-            walkedFar_ = true;
+            recording_ = &paths_.startRecording();
             paths_.seek(state_.position);
             return atStep(taken, bits, lastOffset, produced, answer);
         }
         if (recording_) {
-            if (kept_ + recording_->size() >= KeptPaths<State>::stepBudget) stopRecording(produced);
+            if (recording_->size() >= KeptPaths<State>::recordingBudget) stopRecording(produced);
             else recording_->append(state_, produced);
         }
         return false;
@@ -324,7 +322,6 @@ private:
     KeptPaths<State>& paths_;
     std::uint32_t capacity_;
     std::uint64_t offset_;
-    std::size_t kept_ = 0;
     State state_{};
     Path* recording_;  // the paths' reusable recording; null once the walk stops recording
     bool walkedFar_ = false;
