@@ -290,33 +290,39 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         recording = nullptr;
     };
 
+    std::size_t walkAlone = 0;  // steps to go before joining again
     for (;;) {
-        if (Path* joined = paths_.find(state)) {
+        Path* joined = walkAlone == 0 ? paths_.find(state) : nullptr;
+        if (walkAlone != 0) --walkAlone;
+        if (joined != nullptr) {
             const std::size_t join = joined->cursor;
-            const auto producedAt = [&](std::size_t step) {
-                return static_cast<std::uint32_t>(produced + joined->producedBefore(step) - joined->producedBefore(join));
+            const auto producedAt = [&](std::size_t node) {
+                return static_cast<std::uint32_t>(produced + joined->producedBefore(node) - joined->producedBefore(join));
             };
-            const auto failure = joined->firstFailure(join, produced, capacity, true);
+            const std::size_t failing = joined->firstFailingNode(join, produced, capacity);
             InflateOutcome outcome{inflateInputEnded, producedAt(joined->size()), 0, true};
-            if (failure.step < joined->size()) {
-                outcome.result = failure.lookbehind ? inflateDistanceTooFar : inflateOutputFull;
-                outcome.produced = producedAt(failure.step);
+            State next = joined->openState;
+            bool goesOn = joined->open;
+            if (failing < joined->size()) {
+                // One of that node's steps fails: the walk goes through them itself.
+                next = joined->stateAt(failing);
+                outcome.produced = producedAt(failing);
+                goesOn = true;
+                walkAlone = Path::stepsPerNode;
             } else if (!joined->open) {
                 outcome.result = static_cast<InflateResult>(joined->endResult);
                 if (outcome.result == inflateComplete) outcome.taken = (joined->endPosition + 7) / 8 - offset;
             }
-            const bool goesOn = failure.step == joined->size() && joined->open;
-            const State openState = joined->openState;
             // What this walk recorded leads into the joined path: walks that join it go on there.
             // Kept last, as keeping may drop the joined path.
             stopRecording(state, produced);
             if (!goesOn) return outcome;
-            // Past the open end the walk goes on by itself, recording a path of its own there,
-            // so that the next walks that get this far join again.
+            // Past an open end the walk goes on by itself, recording a path of its own there, so
+            // that the next walks that get this far join again.
+            if (walkAlone == 0) recording = &paths_.startRecording();
             produced = outcome.produced;
-            state = openState;
+            state = next;
             resumed = true;
-            recording = &paths_.startRecording();
             walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
             paths_.seek(state.position);
             continue;

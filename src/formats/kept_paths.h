@@ -9,7 +9,7 @@
 // only those two checks can end it differently.
 //
 // A path keeps, per step, the state, R(i) (what the walk that made it had produced before the
-// step) and two keys. A walk that joins at step j with c bytes produced has c + R(i) - R(j)
+// step) and two keys (in nodes of 16 steps, see KeptPath). A walk that joins at step j with c bytes produced has c + R(i) - R(j)
 // before step i, so step i fails
 //   - the distance check when distance(i) - R(i) > c - R(j): lookbehindKey(i) = distance - R(i)
 //     (less what the step itself produced before its check: the literals a UCL step may skip);
@@ -38,43 +38,60 @@ class KeptPath {
 public:
     static constexpr std::int64_t noCheck = std::numeric_limits<std::int64_t>::min();
 
+    // Nodes: the path keeps the state at every 16th step only, and each node's keys are the
+    // largest of its steps'. A walk joins at a node; where a node's keys say that one of its
+    // steps fails, the walk goes through that node's steps itself, and so meets the failure
+    // exactly. 16 steps to a node keep a path at about 4 bytes a step.
+    static constexpr std::size_t stepsPerNode = 16;
+
     std::size_t size() const { return states_.size(); }
-    std::uint32_t producedBefore(std::size_t step) const {
-        return step < states_.size() ? produced_[step] : endProduced;
+    const State& stateAt(std::size_t node) const { return states_[node]; }
+    std::uint32_t producedBefore(std::size_t node) const {
+        return node < states_.size() ? produced_[node] : endProduced;
     }
 
     // A step from `state`, with `producedBefore` bytes produced by this walk before it.
     void append(const State& state, std::uint32_t producedBefore) {
-        closeLastStep(producedBefore);
-        states_.push_back(state);
-        produced_.push_back(producedBefore);
-        lookbehindKeys_.push_back(noCheck);
-        roomKeys_.push_back(noCheck);
+        foldPendingStep(producedBefore);
+        if (stepsInNode_ == stepsPerNode || states_.empty()) {
+            states_.push_back(state);
+            produced_.push_back(producedBefore);
+            lookbehindKeys_.push_back(noCheck);
+            roomKeys_.push_back(noCheck);
+            if (states_.size() % blockSize == 1) {
+                lookbehindMaxima_.push_back(noCheck);
+                roomMaxima_.push_back(noCheck);
+            }
+            if (states_.size() % superBlockSize == 1) {
+                lookbehindSuperMaxima_.push_back(noCheck);
+                roomSuperMaxima_.push_back(noCheck);
+            }
+            stepsInNode_ = 0;
+        }
+        ++stepsInNode_;
+        pending_ = true;
         slack_ = 0;
-        if (states_.size() % blockSize == 1) {
-            lookbehindMaxima_.push_back(noCheck);
-            roomMaxima_.push_back(noCheck);
-        }
-        if (states_.size() % superBlockSize == 1) {
-            lookbehindSuperMaxima_.push_back(noCheck);
-            roomSuperMaxima_.push_back(noCheck);
-        }
     }
     // The last step is a match reaching `distance` bytes back, checked when this walk had
     // produced `producedThen` (the step may produce some bytes before its check).
     void setDistance(std::uint32_t distance, std::uint32_t producedThen) {
-        setKey(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_, std::int64_t{distance} - producedThen);
+        raiseKey(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_, std::int64_t{distance} - producedThen);
     }
     // The last step may produce `slack` bytes beyond the capacity.
     void setSlack(std::uint32_t slack) { slack_ = slack; }
-    // Drops the last step: the walk failed in it.
+    // Drops the last step: the walk failed in it. A distance key it set stays with its node, a
+    // bound from above that at worst sends a joining walk through that node by itself.
     void dropLast() {
+        pending_ = false;
+        if (stepsInNode_ != 1) {
+            --stepsInNode_;
+            return;
+        }
+        // The step began its node: the node goes with it.
         states_.pop_back();
         produced_.pop_back();
         lookbehindKeys_.pop_back();
         roomKeys_.pop_back();
-        // The maxima may still count the dropped step; they only ever bound from above, and a
-        // query checks the steps themselves.
         if (states_.size() % blockSize == 0) {
             lookbehindMaxima_.pop_back();
             roomMaxima_.pop_back();
@@ -83,37 +100,33 @@ public:
             lookbehindSuperMaxima_.pop_back();
             roomSuperMaxima_.pop_back();
         }
+        stepsInNode_ = stepsPerNode;  // the next step begins a node
     }
     // Ends the path open at `state`, where this walk had produced `produced`.
     void closeOpen(const State& state, std::uint32_t produced) {
-        closeLastStep(produced);
+        foldPendingStep(produced);
         open = true;
         openState = state;
         endProduced = produced;
     }
     // Ends the path with a result every walk that gets there meets.
     void closeAt(int result, std::uint64_t position, std::uint32_t produced) {
-        closeLastStep(produced);
+        foldPendingStep(produced);
         open = false;
         endResult = result;
         endPosition = position;
         endProduced = produced;
     }
 
-    struct Failure {
-        std::size_t step;  // size() when no step fails
-        bool lookbehind;   // the distance check, else the room check
-    };
-    // The first step from `join` on that a walk joining there with `produced` bytes fails, for
-    // a decoder that makes the distance check first within a step or, if not, the room check.
-    Failure firstFailure(std::size_t join, std::uint32_t produced, std::uint32_t capacity, bool distanceFirst) const {
+    // The first node from `join` on where a walk joining there with `produced` bytes fails one
+    // of the two checks; size() if it passes them all.
+    std::size_t firstFailingNode(std::size_t join, std::uint32_t produced, std::uint32_t capacity) const {
         const std::int64_t base = produced_[join];
         const std::size_t lookbehind = firstAbove(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_,
                                                   lookbehindTree_, join, std::int64_t{produced} - base);
         const std::size_t room = firstAbove(roomKeys_, roomMaxima_, roomSuperMaxima_, roomTree_, join,
                                             std::int64_t{capacity} - produced + base);
-        if (lookbehind < room || (lookbehind == room && distanceFirst)) return {lookbehind, lookbehind < size()};
-        return {room, false};
+        return std::min(lookbehind, room);
     }
 
     // Starts the path afresh, keeping its storage.
@@ -129,6 +142,8 @@ public:
         lookbehindTree_.clear();
         roomTree_.clear();
         slack_ = 0;
+        stepsInNode_ = 0;
+        pending_ = false;
         open = true;
         cursor = 0;
     }
@@ -186,13 +201,15 @@ private:
     static constexpr std::size_t blockSize = 64;
     static constexpr std::size_t superBlockSize = 4096;
 
-    void closeLastStep(std::uint32_t producedAfter) {
-        if (states_.empty() || roomKeys_.back() != noCheck) return;
-        setKey(roomKeys_, roomMaxima_, roomSuperMaxima_, std::int64_t{producedAfter} - slack_);
+    // The room key of the last step, once what it produced is known.
+    void foldPendingStep(std::uint32_t producedAfter) {
+        if (!pending_) return;
+        pending_ = false;
+        raiseKey(roomKeys_, roomMaxima_, roomSuperMaxima_, std::int64_t{producedAfter} - slack_);
     }
-    static void setKey(std::vector<std::int64_t>& keys, std::vector<std::int64_t>& maxima,
-                       std::vector<std::int64_t>& superMaxima, std::int64_t value) {
-        keys.back() = value;
+    static void raiseKey(std::vector<std::int64_t>& keys, std::vector<std::int64_t>& maxima,
+                         std::vector<std::int64_t>& superMaxima, std::int64_t value) {
+        keys.back() = std::max(keys.back(), value);
         maxima.back() = std::max(maxima.back(), value);
         superMaxima.back() = std::max(superMaxima.back(), value);
     }
@@ -251,21 +268,23 @@ private:
     std::vector<std::int64_t> lookbehindKeys_, roomKeys_;
     std::vector<std::int64_t> lookbehindMaxima_, roomMaxima_, lookbehindSuperMaxima_, roomSuperMaxima_;
     std::vector<std::int64_t> lookbehindTree_, roomTree_;
-    std::uint32_t slack_ = 0;  // of the last step
+    std::uint32_t slack_ = 0;        // of the last step
+    std::size_t stepsInNode_ = 0;    // steps in the last node so far
+    bool pending_ = false;           // the last step's room key waits for what it produced
 };
 
 // The paths one dry run keeps: up to 16 (walks in a run of one byte value fall into as many
-// phases as a code has bits), the most recent last, within a budget of steps (about 64 bytes
-// each with their maxima). A recording may take a quarter of the budget; keeping it drops the
+// phases as a code has bits), the most recent last, within a budget of nodes (about 64 bytes
+// each with their maxima, so 4 bytes a step). A recording may take a quarter of the budget; keeping it drops the
 // oldest paths until all fit, so that new regions of the input always get paths of their own.
 template <typename State>
 class KeptPaths {
 public:
     using Path = KeptPath<State>;
-    static constexpr std::size_t stepBudget = std::size_t{1} << 20;  // about 64 MiB
+    static constexpr std::size_t stepBudget = std::size_t{1} << 20;  // nodes: about 64 MiB
     static constexpr std::size_t recordingBudget = stepBudget / 4;
     static constexpr std::size_t pathCount = 16;
-    static constexpr std::size_t worthKeeping = 64;  // shorter paths are seldom joined
+    static constexpr std::size_t worthKeeping = 4;  // nodes: shorter paths are seldom joined
 
     void clear() { paths_.clear(); }
     std::size_t steps() const {

@@ -260,32 +260,40 @@ public:
 
     bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome& answer) {
         state_ = {offset_ + taken, bits, lastOffset};
-        if (Path* joined = paths_.find(state_)) {
+        Path* joined = walkAlone_ == 0 ? paths_.find(state_) : nullptr;
+        if (walkAlone_ != 0) --walkAlone_;
+        if (joined != nullptr) {
             walkedFar_ = true;
             const std::size_t join = joined->cursor;
-            const auto producedAt = [&](std::size_t step) {
-                return static_cast<Count>(produced + joined->producedBefore(step) - joined->producedBefore(join));
+            const auto producedAt = [&](std::size_t node) {
+                return static_cast<Count>(produced + joined->producedBefore(node) - joined->producedBefore(join));
             };
-            const auto failure = joined->firstFailure(join, produced, capacity_, false);
+            const std::size_t failing = joined->firstFailingNode(join, produced, capacity_);
             answer = {joined->endResult, producedAt(joined->size()), static_cast<Count>(joined->endPosition - offset_)};
-            if (failure.step < joined->size())
-                answer = {failure.lookbehind ? UCL_E_LOOKBEHIND_OVERRUN : UCL_E_OUTPUT_OVERRUN, producedAt(failure.step), 0};
-            const bool goesOn = failure.step == joined->size() && joined->open;
-            const State openState = joined->openState;
+            State next = joined->openState;
+            bool goesOn = joined->open;
+            if (failing < joined->size()) {
+                // One of that node's steps fails: the walk goes through them itself.
+                next = joined->stateAt(failing);
+                answer.produced = producedAt(failing);
+                goesOn = true;
+                walkAlone_ = Path::stepsPerNode;
+            }
             // What this walk recorded leads into the joined path: walks that join it go on there.
             // Kept last, as keeping may drop the joined path.
             if (recording_) stopRecording(produced);
             if (!goesOn) return true;
-            // Past the open end the walk goes on by itself, recording a path of its own there.
+            // Past an open end the walk goes on by itself, recording a path of its own there.
+            if (walkAlone_ == 0) recording_ = &paths_.startRecording();
             produced = answer.produced;
-            state_ = openState;
+            state_ = next;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
             lastOffset = state_.lastOffset;
-            recording_ = &paths_.startRecording();
             paths_.seek(state_.position);
             return atStep(taken, bits, lastOffset, produced, answer);
         }
+        stepProduced_ = produced;
         if (recording_) {
             if (recording_->size() >= KeptPaths<State>::recordingBudget) stopRecording(produced);
             else recording_->append(state_, produced);
@@ -300,9 +308,8 @@ public:
     }
     void failedOwnCheck() {
         if (!recording_) return;
-        const std::uint32_t producedBefore = recording_->producedBefore(recording_->size() - 1);
         recording_->dropLast();
-        stopRecording(producedBefore);
+        stopRecording(stepProduced_);
     }
     void ended(int result, Count taken, Count produced) {
         if (!recording_) return;
@@ -324,6 +331,8 @@ private:
     std::uint64_t offset_;
     State state_{};
     Path* recording_;  // the paths' reusable recording; null once the walk stops recording
+    std::size_t walkAlone_ = 0;  // steps to go before joining again
+    Count stepProduced_ = 0;     // what the walk had produced when its current step began
     bool walkedFar_ = false;
 };
 
