@@ -18,10 +18,7 @@ public:
     static std::uint32_t readInput(void* context, const std::uint8_t** next);
     static int writeOutput(void* context, const std::uint8_t* bytes, std::uint32_t count);
 
-    // Decoded bytes copied into the output buffer in this attempt.
-    std::uint32_t written() const { return written_; }
-
 private:
-    std::uint32_t written_ = 0;
+    std::uint32_t written_ = 0;     // decoded bytes copied into the output buffer in this attempt
     std::uint64_t handedOver_ = 0;  // input bytes from currentOffset handed to the decoder
 };
