@@ -299,24 +299,10 @@ InflateResult dynamicBlock(InflateContext& context) {
     }
     save();
 
-    if (lengths[256] == 0) return inflateNoEndOfBlock;
-    // Usable: complete, no codes at all, or a single code of length 1 (for the literal/length
-    // code that is end-of-block). Only usable codes are built.
-    const LengthCounts literalCounts = countLengths(lengths, literalCount);
-    const int literalFree = freeCodes(literalCounts);
-    if (literalFree < 0 || (literalFree > 0 && literalCounts.counts[0] + literalCounts.counts[1] != literalCount))
-        return inflateBadLiteralCode;
-    const LengthCounts distanceCounts = countLengths(lengths + literalCount, distanceCount);
-    const int distanceFree = freeCodes(distanceCounts);
-    if (distanceFree < 0 ||
-        (distanceFree > 0 && distanceCounts.counts[0] + distanceCounts.counts[1] != distanceCount))
-        return inflateBadDistanceCode;
-
     std::uint32_t literalEntries[literalTableSize];
     std::uint32_t distanceEntries[distanceTableSize];
-    buildTable({literalEntries, literalRootBits}, lengths, literalCount, literalPayloads.data(), literalCounts);
-    buildTable({distanceEntries, distanceRootBits}, lengths + literalCount, distanceCount, distancePayloads.data(),
-               distanceCounts);
+    const InflateResult built = buildDynamicCodes(lengths, literalCount, distanceCount, literalEntries, distanceEntries);
+    if (built != inflateComplete) return built;
     return decodeSymbols<true>(context, literalEntries, distanceEntries);
 }
 

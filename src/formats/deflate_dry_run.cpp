@@ -232,21 +232,10 @@ private:
             std::memset(lengths + index, value, static_cast<std::size_t>(run));
             index += run;
         }
-        if (lengths[256] == 0) return inflateNoEndOfBlock;
-        const LengthCounts literalCounts = countLengths(lengths, literalCount);
-        const int literalFree = freeCodes(literalCounts);
-        if (literalFree < 0 || (literalFree > 0 && literalCounts.counts[0] + literalCounts.counts[1] != literalCount))
-            return inflateBadLiteralCode;
-        const LengthCounts distanceCounts = countLengths(lengths + literalCount, distanceCount);
-        const int distanceFree = freeCodes(distanceCounts);
-        if (distanceFree < 0 ||
-            (distanceFree > 0 && distanceCounts.counts[0] + distanceCounts.counts[1] != distanceCount))
-            return inflateBadDistanceCode;
-        buildTable({tables_.literal, literalRootBits}, lengths, literalCount, literalPayloads.data(), literalCounts);
-        buildTable({tables_.distance, distanceRootBits}, lengths + literalCount, distanceCount, distancePayloads.data(),
-                   distanceCounts);
-        tables_.code = code;
-        return inflateComplete;
+        const InflateResult built =
+            buildDynamicCodes(lengths, literalCount, distanceCount, tables_.literal, tables_.distance);
+        if (built == inflateComplete) tables_.code = code;
+        return built;
     }
 
     const std::uint8_t* input_;
@@ -295,33 +284,20 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         Path* joined = walkAlone == 0 ? paths_.find(state) : nullptr;
         if (walkAlone != 0) --walkAlone;
         if (joined != nullptr) {
-            const std::size_t join = joined->cursor;
-            const auto producedAt = [&](std::size_t node) {
-                return static_cast<std::uint32_t>(produced + joined->producedBefore(node) - joined->producedBefore(join));
-            };
-            const std::size_t failing = joined->firstFailingNode(join, produced, capacity);
-            InflateOutcome outcome{inflateInputEnded, producedAt(joined->size()), 0, true};
-            State next = joined->openState;
-            bool goesOn = joined->open;
-            if (failing < joined->size()) {
-                // One of that node's steps fails: the walk goes through them itself.
-                next = joined->stateAt(failing);
-                outcome.produced = producedAt(failing);
-                goesOn = true;
-                walkAlone = Path::stepsPerNode;
-            } else if (!joined->open) {
-                outcome.result = static_cast<InflateResult>(joined->endResult);
-                if (outcome.result == inflateComplete) outcome.taken = (joined->endPosition + 7) / 8 - offset;
-            }
+            const auto next = joined->follow(joined->cursor, produced, capacity);
+            InflateOutcome outcome{static_cast<InflateResult>(joined->endResult), next.produced, 0, true};
+            if (next.ends && outcome.result == inflateComplete)
+                outcome.taken = (joined->endPosition + 7) / 8 - offset;
             // What this walk recorded leads into the joined path: walks that join it go on there.
             // Kept last, as keeping may drop the joined path.
             stopRecording(state, produced);
-            if (!goesOn) return outcome;
-            // Past an open end the walk goes on by itself, recording a path of its own there, so
-            // that the next walks that get this far join again.
-            if (walkAlone == 0) recording = &paths_.startRecording();
-            produced = outcome.produced;
-            state = next;
+            if (next.ends) return outcome;
+            // Through a failing node the walk goes alone; past an open end it records a path of
+            // its own, so that the next walks that get this far join again.
+            if (next.alone) walkAlone = Path::stepsPerNode;
+            else recording = &paths_.startRecording();
+            produced = next.produced;
+            state = next.next;
             resumed = true;
             walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
             paths_.seek(state.position);

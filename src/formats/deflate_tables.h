@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "formats/deflate_decoder.h"
+
 namespace deflate_tables {
 
 constexpr int maxCodeLength = 15;
@@ -232,6 +234,28 @@ inline std::uint32_t lookUp(const std::uint32_t* table, int rootBits, std::uint6
     if (mayLink && kindOf(entry) == linkKind)
         entry = table[(entry >> 16) + ((bits >> rootBits) & ((1u << (entry >> 8 & 15)) - 1))];
     return entry;
+}
+
+// A dynamic block's literal/length and distance codes from their code lengths: checked, then
+// built into `literalEntries` and `distanceEntries` (literalTableSize and distanceTableSize
+// entries). Usable: complete, no codes at all, or a single code of length 1 (for the
+// literal/length code that is end-of-block). Only usable codes are built.
+inline InflateResult buildDynamicCodes(const std::uint8_t* lengths, int literalCount, int distanceCount,
+                                       std::uint32_t* literalEntries, std::uint32_t* distanceEntries) {
+    if (lengths[256] == 0) return inflateNoEndOfBlock;
+    const LengthCounts literalCounts = countLengths(lengths, literalCount);
+    const int literalFree = freeCodes(literalCounts);
+    if (literalFree < 0 || (literalFree > 0 && literalCounts.counts[0] + literalCounts.counts[1] != literalCount))
+        return inflateBadLiteralCode;
+    const LengthCounts distanceCounts = countLengths(lengths + literalCount, distanceCount);
+    const int distanceFree = freeCodes(distanceCounts);
+    if (distanceFree < 0 ||
+        (distanceFree > 0 && distanceCounts.counts[0] + distanceCounts.counts[1] != distanceCount))
+        return inflateBadDistanceCode;
+    buildTable({literalEntries, literalRootBits}, lengths, literalCount, literalPayloads.data(), literalCounts);
+    buildTable({distanceEntries, distanceRootBits}, lengths + literalCount, distanceCount, distancePayloads.data(),
+               distanceCounts);
+    return inflateComplete;
 }
 
 }  // namespace deflate_tables

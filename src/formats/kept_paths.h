@@ -45,7 +45,6 @@ public:
     static constexpr std::size_t stepsPerNode = 16;
 
     std::size_t size() const { return states_.size(); }
-    const State& stateAt(std::size_t node) const { return states_[node]; }
     std::uint32_t producedBefore(std::size_t node) const {
         return node < states_.size() ? produced_[node] : endProduced;
     }
@@ -118,15 +117,25 @@ public:
         endProduced = produced;
     }
 
-    // The first node from `join` on where a walk joining there with `produced` bytes fails one
-    // of the two checks; size() if it passes them all.
-    std::size_t firstFailingNode(std::size_t join, std::uint32_t produced, std::uint32_t capacity) const {
+    // Where a walk that joins at node `join` with `produced` bytes goes.
+    struct Continuation {
+        bool ends;               // at the path's end: endResult and endPosition answer
+        bool alone;              // a step of node `next` fails: walk that node's steps alone
+        State next;              // where the walk goes on, unless it ends
+        std::uint32_t produced;  // the walk's count at `next`, or at the end
+    };
+    Continuation follow(std::size_t join, std::uint32_t produced, std::uint32_t capacity) const {
         const std::int64_t base = produced_[join];
         const std::size_t lookbehind = firstAbove(lookbehindKeys_, lookbehindMaxima_, lookbehindSuperMaxima_,
                                                   lookbehindTree_, join, std::int64_t{produced} - base);
         const std::size_t room = firstAbove(roomKeys_, roomMaxima_, roomSuperMaxima_, roomTree_, join,
                                             std::int64_t{capacity} - produced + base);
-        return std::min(lookbehind, room);
+        const std::size_t failing = std::min(lookbehind, room);
+        const auto producedAt = [&](std::size_t node) {
+            return static_cast<std::uint32_t>(produced + (std::int64_t{producedBefore(node)} - base));
+        };
+        if (failing < size()) return {false, true, states_[failing], producedAt(failing)};
+        return {!open, false, openState, producedAt(size())};
     }
 
     // Starts the path afresh, keeping its storage.

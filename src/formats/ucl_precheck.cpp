@@ -264,29 +264,17 @@ public:
         if (walkAlone_ != 0) --walkAlone_;
         if (joined != nullptr) {
             walkedFar_ = true;
-            const std::size_t join = joined->cursor;
-            const auto producedAt = [&](std::size_t node) {
-                return static_cast<Count>(produced + joined->producedBefore(node) - joined->producedBefore(join));
-            };
-            const std::size_t failing = joined->firstFailingNode(join, produced, capacity_);
-            answer = {joined->endResult, producedAt(joined->size()), static_cast<Count>(joined->endPosition - offset_)};
-            State next = joined->openState;
-            bool goesOn = joined->open;
-            if (failing < joined->size()) {
-                // One of that node's steps fails: the walk goes through them itself.
-                next = joined->stateAt(failing);
-                answer.produced = producedAt(failing);
-                goesOn = true;
-                walkAlone_ = Path::stepsPerNode;
-            }
+            const auto next = joined->follow(joined->cursor, produced, capacity_);
+            answer = {joined->endResult, next.produced, static_cast<Count>(joined->endPosition - offset_)};
             // What this walk recorded leads into the joined path: walks that join it go on there.
             // Kept last, as keeping may drop the joined path.
             if (recording_) stopRecording(produced);
-            if (!goesOn) return true;
-            // Past an open end the walk goes on by itself, recording a path of its own there.
-            if (walkAlone_ == 0) recording_ = &paths_.startRecording();
-            produced = answer.produced;
-            state_ = next;
+            if (next.ends) return true;
+            // Through a failing node the walk goes alone; past an open end it records anew.
+            if (next.alone) walkAlone_ = Path::stepsPerNode;
+            else recording_ = &paths_.startRecording();
+            produced = next.produced;
+            state_ = next.next;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
             lastOffset = state_.lastOffset;
