@@ -298,15 +298,6 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
     };
     // Walks that go far from many offsets: runs of every byte value, short periods, and chains
     // of tiny blocks of each type, between random bytes.
-    Bytes runs;
-    for (unsigned value = 0; value < 256; ++value) runs.insert(runs.end(), 200 + value % 7 * 30, static_cast<std::uint8_t>(value));
-    Bytes periods;
-    std::mt19937 random(34);
-    for (unsigned period = 2; period <= 16; ++period) {
-        Bytes pattern(period);
-        for (auto& byte : pattern) byte = static_cast<std::uint8_t>(random());
-        for (int i = 0; i < 400; ++i) periods.push_back(pattern[i % period]);
-    }
     const auto repeated = [](const Bytes& block, std::size_t times) {
         Bytes chain;
         for (std::size_t i = 0; i < times; ++i) chain.insert(chain.end(), block.begin(), block.end());
@@ -321,8 +312,8 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
         {"text", textBytes(48u << 10, 32)},
         {"machine code", code},
         {"zeros and ones", concat({Bytes(2000, 0), Bytes(2000, 0xFF), randomBytes(100, 33), Bytes(500, 0)})},
-        {"runs of every byte", runs},
-        {"periodic", periods},
+        {"runs of every byte", runsOfEveryByte(290)},
+        {"periodic", periodicPatterns(400, 34)},
         {"block chains", chains},
     };
     for (const Input& input : inputs) {

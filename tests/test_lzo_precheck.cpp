@@ -108,6 +108,9 @@ const Sample samples[] = {
     {"ZeroRuns", [] { return withZeroRuns({1, 2, 3, 4, 254, 255, 256, 257, 600, 3000, 1, 15, 18, 2500}, 24); }},
     {"Streams", streams},
     {"DamagedStreams", damagedStreams},
+    {"RunsOfEveryByte", [] { return runsOfEveryByte(100); }},
+    {"Periodic", [] { return periodicPatterns(800, 25); }},
+    {"WholeExecutable", [] { return wholeExecutable(16 << 10); }},
 };
 
 struct Attempt {
@@ -162,8 +165,13 @@ TEST_P(LzoPrecheckTest, AnswersAndSavedBytesAreTheSameWithTheCheckOnAndOff) {
 
 TEST_P(LzoPrecheckTest, OutcomesAreTheLibrarys) {
     const Bytes input = GetParam().make();
-    for (const std::uint32_t capacity : {0u, 3u, 4096u, 1u << 20}) {
-        LzoPrecheck precheck;
+    // The last budget keeps 16 landmarks: the walks drop them, thin them out and thicken them.
+    const std::pair<std::uint32_t, std::size_t> settings[] = {
+        {0, LandmarkMemo<LzoPrecheck::Place>::defaultBudget}, {3, 16}, {4096, 16},
+        {4096, LandmarkMemo<LzoPrecheck::Place>::defaultBudget}, {1u << 20, LandmarkMemo<LzoPrecheck::Place>::defaultBudget},
+        {1u << 20, 16}};
+    for (const auto& [capacity, budget] : settings) {
+        LzoPrecheck precheck(budget);
         Bytes output(capacity);
         int mismatches = 0;
         for (std::size_t offset = 0; offset < input.size() && mismatches < 5; ++offset) {
@@ -173,7 +181,7 @@ TEST_P(LzoPrecheckTest, OutcomesAreTheLibrarys) {
             const LzoOutcome outcome = precheck.run(input.data(), input.size(), offset, capacity);
             if (outcome.result != result || outcome.produced != produced) {
                 ++mismatches;
-                ADD_FAILURE() << "capacity " << capacity << " offset " << offset << ": library " << result << " "
+                ADD_FAILURE() << "capacity " << capacity << " budget " << budget << " offset " << offset << ": library " << result << " "
                               << produced << ", pre-check " << outcome.result << " " << outcome.produced;
             }
         }
@@ -204,7 +212,7 @@ TEST(LzoPrecheckPaths, OffsetsInAnyOrderGetTheLibrarysOutcomes) {
     std::vector<std::size_t> offsets(input.size());
     std::iota(offsets.begin(), offsets.end(), 0);
     std::shuffle(offsets.begin(), offsets.end(), std::mt19937(31));
-        for (const std::uint32_t capacity : {200u, 70000u, 1u << 20}) expectLibraryOutcomes(input, offsets, capacity);
+    for (const std::uint32_t capacity : {200u, 70000u, 1u << 20}) expectLibraryOutcomes(input, offsets, capacity);
 }
 
 TEST(LzoPrecheckPaths, ForgettingLetsNewBytesAtTheSameAddressBeScanned) {

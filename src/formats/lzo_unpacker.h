@@ -10,5 +10,5 @@ public:
     bool tryUnpack() override;
 
 private:
-    LzoPrecheck precheck_;  // kept paths and zero runs of this worker's input
+    LzoPrecheck precheck_;  // landmarks and zero runs of this worker's input
 };

@@ -172,3 +172,29 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     for (const auto& part : parts) joined.insert(joined.end(), part.begin(), part.end());
     return joined;
 }
+
+Bytes runsOfEveryByte(std::size_t length) {
+    Bytes runs;
+    for (unsigned value = 0; value < 256; ++value)
+        runs.insert(runs.end(), length - 90 + value % 7 * 30, static_cast<std::uint8_t>(value));
+    return runs;
+}
+
+Bytes periodicPatterns(std::size_t length, std::uint32_t seed) {
+    Bytes periods;
+    std::mt19937 random(seed);
+    for (unsigned period = 2; period <= 16; ++period) {
+        Bytes pattern(period);
+        for (auto& byte : pattern) byte = static_cast<std::uint8_t>(random());
+        for (std::size_t i = 0; i < length; ++i) periods.push_back(pattern[i % period]);
+    }
+    return periods;
+}
+
+Bytes wholeExecutable(std::size_t count) {
+    std::ifstream file("/proc/self/exe", std::ios::binary);
+    Bytes bytes(count);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+    bytes.resize(static_cast<std::size_t>(file.gcount()));
+    return bytes;
+}

@@ -82,3 +82,10 @@ Bytes randomBytes(std::size_t count, std::uint32_t seed);
 // Deterministic English-like text.
 Bytes textBytes(std::size_t count, std::uint32_t seed);
 Bytes concat(std::initializer_list<Bytes> parts);
+// Inputs that make walks go far from many offsets: a run of every byte value (of `length`
+// bytes, give or take 90), and random patterns of each period from 2 to 16, each repeated to
+// `length` bytes.
+Bytes runsOfEveryByte(std::size_t length);
+Bytes periodicPatterns(std::size_t length, std::uint32_t seed);
+// The first `count` bytes of this test program's file: headers, code, tables and data.
+Bytes wholeExecutable(std::size_t count);

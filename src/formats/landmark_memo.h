@@ -1,0 +1,216 @@
+// Landmarks: how a dry run remembers where the walks of earlier offsets went, so that a walk
+// that reaches a place one of them passed goes on from there in a few hops instead of stepping.
+//
+// At a step boundary the rest of a walk depends only on the decoder's state (an input position
+// and the little state that goes with it), except for the checks that look at the count
+// produced so far: a match must not reach before the first byte produced, and a step must fit
+// in the output. Every state whose hash says so is a landmark (one in 16 at level 1, one in
+// 256 at level 2, and so on), the same for every walk, so walks that merge meet their
+// landmarks. A node is a landmark some walk reached; it keeps two edges:
+//   - next: the following landmark on the path from here;
+//   - up:   the following landmark of a higher level (of the same level at the top), so that
+//           hops grow by 16 a level, as in a skip list.
+// Each edge keeps what its steps ask of the walk that takes them, as a Stretch: the bytes they
+// produce, the least count that passes each of their lookbehind checks, and the most the count
+// rises at a room check. A walk takes an edge only when the stretch passes as a whole, so it
+// never hops over a step that would have ended it; where none passes it steps on by itself
+// from the node it stands on, and meets the failing step exactly. No edge crosses a step that
+// ends the stream (an end code, an error, the end of the input): the walker takes those itself.
+//
+// Walks make next edges (between landmarks they stepped from one to the other); follow() fills
+// in up edges as it hops along next edges. Positions grow along every edge, and walks start at
+// growing offsets, so the nodes behind the current offset are never reached again: when the
+// budget is full they are dropped; if the nodes ahead still fill half of it, all go and the
+// landmarks thin out by 16 (a walk then steps up to 16 times further before it joins); when
+// few are left they thicken again. Results never depend on what is kept.
+//
+// State needs `position` (never falling along a walk, rising along every step) and `key()`
+// (64 bits that tell states apart), and ==.
+// Thread safety: a LandmarkMemo belongs to one dry run, and so to one thread.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+// What a run of steps asks of the walk that takes them, relative to the count it had produced
+// before the first of them.
+struct Stretch {
+    static constexpr std::int64_t noCheck = std::numeric_limits<std::int64_t>::min() / 4;
+    std::int64_t produced = 0;  // by the steps together
+    std::int64_t need = noCheck;  // a count below this fails a lookbehind check
+    std::int64_t room = noCheck;  // the count rises this much at the latest room check
+
+    // A step after these that produces `output`, fails its lookbehind check when the count
+    // before it is below `needed`, and its room check when that count plus `roomNeeded` is
+    // above the capacity.
+    void addStep(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
+        need = std::max(need, needed - produced);
+        room = std::max(room, produced + roomNeeded);
+        produced += output;
+    }
+    void add(const Stretch& later) {
+        need = std::max(need, later.need - produced);
+        room = std::max(room, produced + later.room);
+        produced += later.produced;
+    }
+    bool passes(std::int64_t count, std::int64_t capacity) const { return count >= need && count + room <= capacity; }
+};
+
+template <typename State>
+class LandmarkMemo {
+public:
+    using Index = std::uint32_t;
+    static constexpr Index none = std::numeric_limits<Index>::max();
+    // Nodes of about 80 bytes: 2^18 cover some four million steps ahead in about 21 MiB.
+    static constexpr std::size_t defaultBudget = std::size_t{1} << 18;
+
+    explicit LandmarkMemo(std::size_t nodeBudget = defaultBudget)
+        : budget_(std::max<std::size_t>(nodeBudget, 4)) {}
+
+    bool isLandmark(const State& state) const { return levelOf(state) >= minLevel_; }
+
+    // The node of landmark `state`, made if it is new; none when the budget is full.
+    Index visit(const State& state) {
+        if (2 * nodes_.size() >= slots_.size() && nodes_.size() < budget_) rehash(std::max<std::size_t>(1024, 2 * slots_.size()));
+        std::size_t slot = slotOf(state);
+        for (; slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
+            if (nodes_[slots_[slot]].state == state) return slots_[slot];
+        if (nodes_.size() >= budget_) return none;
+        slots_[slot] = static_cast<Index>(nodes_.size());
+        nodes_.push_back({state, none, none, static_cast<std::uint8_t>(levelOf(state)), {}, {}});
+        return slots_[slot];
+    }
+    // The walk stepped from landmark `from` to landmark `to` through `steps`.
+    void link(Index from, Index to, const Stretch& steps) {
+        Node& node = nodes_[from];
+        if (node.next != none) return;
+        node.next = to;
+        node.toNext = steps;
+    }
+    const State& state(Index node) const { return nodes_[node].state; }
+
+    struct Landing {
+        Index node;
+        std::int64_t produced;
+    };
+    // Where a walk that stands at `node` with `produced` bytes gets by hops alone.
+    Landing follow(Index node, std::int64_t produced, std::int64_t capacity) {
+        // Nodes without an up edge met on the way, by level, and the stretch from each so far.
+        Index pending[levels + 1];
+        Stretch pendingSteps[levels + 1];
+        unsigned pendingLevels = 0;  // a bit per level
+        for (;;) {
+            Node& at = nodes_[node];
+            Index to;
+            const Stretch* steps;
+            if (at.up != none && at.toUp.passes(produced, capacity)) {
+                to = at.up;
+                steps = &at.toUp;
+            } else if (at.next != none && at.toNext.passes(produced, capacity)) {
+                if (at.up == none) {
+                    pending[at.level] = node;
+                    pendingSteps[at.level] = {};
+                    pendingLevels |= 1u << at.level;
+                }
+                to = at.next;
+                steps = &at.toNext;
+            } else {
+                return {node, produced};
+            }
+            for (unsigned bits = pendingLevels; bits != 0; bits &= bits - 1)
+                pendingSteps[std::countr_zero(bits)].add(*steps);
+            produced += steps->produced;
+            node = to;
+            // The pending nodes below this one's level have found their up edge (the top level's
+            // goes to the next node of its own level).
+            const unsigned level = nodes_[node].level;
+            unsigned resolved = pendingLevels & ((1u << level) - 1);
+            if (level == levels) resolved |= pendingLevels & (1u << levels);
+            for (unsigned bits = resolved; bits != 0; bits &= bits - 1) {
+                Node& below = nodes_[pending[std::countr_zero(bits)]];
+                below.up = node;
+                below.toUp = pendingSteps[std::countr_zero(bits)];
+            }
+            pendingLevels &= ~resolved;
+        }
+    }
+
+    // Before a walk from `start`: makes room when the budget is full (see above).
+    void prepare(std::uint64_t start) {
+        if (nodes_.size() < budget_) return;
+        dropBehind(start);
+        if (nodes_.size() > budget_ / 2) {
+            clear();
+            minLevel_ = std::min(minLevel_ + 1, levels);
+        } else if (nodes_.size() < budget_ / 8 && minLevel_ > 1) {
+            --minLevel_;
+        }
+    }
+    void clear() {
+        nodes_.clear();
+        slots_.clear();
+    }
+    std::size_t size() const { return nodes_.size(); }
+    unsigned minLevel() const { return minLevel_; }
+
+private:
+    static constexpr unsigned levels = 6;  // 16^6 steps a hop at the top
+
+    struct Node {
+        State state;
+        Index next, up;
+        std::uint8_t level;
+        Stretch toNext, toUp;
+    };
+
+    static std::uint64_t mix(std::uint64_t key) {
+        key ^= key >> 31;
+        key *= 0x7FB5D329728EA185u;
+        key ^= key >> 27;
+        key *= 0x81DADEF4BC2DD44Du;
+        return key ^ (key >> 33);
+    }
+    // Level k: the hash's low 4k bits are zero (the top level takes all above).
+    static unsigned levelOf(const State& state) {
+        return std::min(levels, static_cast<unsigned>(std::countr_zero(mix(state.key()) | (std::uint64_t{1} << 63))) / 4);
+    }
+    std::size_t slotOf(const State& state) const {
+        return static_cast<std::size_t>(mix(state.key()) >> 40) & (slots_.size() - 1);
+    }
+
+    // Drops the nodes before `start`. Edges only go forward, so none of the rest points to them.
+    void dropBehind(std::uint64_t start) {
+        std::vector<Index> moved(nodes_.size(), none);
+        std::size_t kept = 0;
+        for (std::size_t node = 0; node < nodes_.size(); ++node) {
+            if (nodes_[node].state.position < start) continue;
+            moved[node] = static_cast<Index>(kept);
+            nodes_[kept++] = nodes_[node];
+        }
+        nodes_.resize(kept);
+        for (Node& at : nodes_) {
+            if (at.next != none) at.next = moved[at.next];
+            if (at.up != none) at.up = moved[at.up];
+        }
+        rehash(slots_.size());
+    }
+    // Slots for the nodes at half load at most: the table grows with them (the budget's
+    // worth is about 2 MiB, too much for a dry run that seldom meets a landmark).
+    void rehash(std::size_t slotCount) {
+        slots_.assign(slotCount, none);
+        for (std::size_t node = 0; node < nodes_.size(); ++node) {
+            std::size_t slot = slotOf(nodes_[node].state);
+            while (slots_[slot] != none) slot = (slot + 1) & (slots_.size() - 1);
+            slots_[slot] = static_cast<Index>(node);
+        }
+    }
+
+    std::size_t budget_;
+    std::vector<Node> nodes_;
+    std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
+    unsigned minLevel_ = 1;
+};

@@ -1,0 +1,156 @@
+// Landmarks against plain walking, on a toy decoder whose steps have the checks the real ones
+// have: a lookbehind check against the count produced so far, a room check, and steps that end
+// the stream. Walks from every offset must end where plain walks end, with the same count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+#include <random>
+
+#include "formats/landmark_memo.h"
+#include "test_support.h"
+
+namespace {
+
+struct Position {
+    std::uint64_t position;
+    std::uint64_t key() const { return position; }
+    bool operator==(const Position&) const = default;
+};
+
+enum class End { Overrun, EndCode, Lookbehind, Room };
+
+struct Outcome {
+    End end;
+    std::int64_t produced;
+    std::uint64_t position;
+    bool operator==(const Outcome&) const = default;
+};
+
+// A step at p reads one byte: 0xFF ends the stream; otherwise it moves 1 to 4 bytes on,
+// produces 0 to 15 bytes, and may need up to 24 bytes produced before it.
+struct ToyDecoder {
+    const Bytes& input;
+    std::int64_t capacity;
+    std::uint64_t steps = 0;  // taken one by one, by both kinds of walk
+
+    struct Step {
+        std::int64_t output, need;
+        std::uint64_t next;
+    };
+    Step at(std::uint64_t position) const {
+        const std::uint8_t byte = input[position];
+        const std::int64_t need = (byte >> 2 & 3) * 8;
+        return {byte >> 4, need != 0 ? need : Stretch::noCheck, position + 1 + (byte & 3)};
+    }
+    // One step from `position` with `produced`; an outcome when the walk ends in it.
+    std::optional<Outcome> take(std::uint64_t& position, std::int64_t& produced) {
+        ++steps;
+        if (position >= input.size()) return Outcome{End::Overrun, produced, position};
+        if (input[position] == 0xFF) return Outcome{End::EndCode, produced, position};
+        const Step step = at(position);
+        if (step.need > produced) return Outcome{End::Lookbehind, produced, position};
+        if (produced + step.output > capacity) return Outcome{End::Room, produced, position};
+        produced += step.output;
+        position = step.next;
+        return std::nullopt;
+    }
+    Outcome plain(std::uint64_t start) {
+        std::int64_t produced = 0;
+        for (;;)
+            if (auto outcome = take(start, produced)) return *outcome;
+    }
+    // As the dry runs use the memo.
+    Outcome withLandmarks(LandmarkMemo<Position>& memo, std::uint64_t start) {
+        using Index = LandmarkMemo<Position>::Index;
+        memo.prepare(start);
+        std::uint64_t position = start;
+        std::int64_t produced = 0;
+        Index last = LandmarkMemo<Position>::none;
+        Stretch sinceLast;
+        for (;;) {
+            if (position < input.size() && memo.isLandmark({position})) {
+                const Index here = memo.visit({position});
+                if (here != LandmarkMemo<Position>::none) {
+                    if (last != LandmarkMemo<Position>::none) memo.link(last, here, sinceLast);
+                    const auto landing = memo.follow(here, produced, capacity);
+                    position = memo.state(landing.node).position;
+                    produced = landing.produced;
+                    last = landing.node;
+                } else {
+                    last = here;
+                }
+                sinceLast = {};
+            }
+            if (position < input.size() && input[position] != 0xFF) {
+                const Step step = at(position);
+                sinceLast.addStep(step.output, step.need, step.output);
+            }
+            if (auto outcome = take(position, produced)) return *outcome;
+        }
+    }
+};
+
+// Mostly long walks that merge soon, with end codes now and then and runs that make the lookbehind
+// and room checks fail far from the start.
+Bytes toyInput(std::size_t size, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    Bytes input(size);
+    for (auto& byte : input) byte = static_cast<std::uint8_t>(random() % 251);
+    for (std::size_t at = 0; at + 64 < size; at += 1 + random() % 9000) {
+        const std::uint8_t value = static_cast<std::uint8_t>(random() % 255);
+        std::fill_n(input.begin() + static_cast<std::ptrdiff_t>(at), 1 + random() % 64, value);
+    }
+    for (int end = 0; end < 3; ++end) input[random() % size] = 0xFF;
+    return input;
+}
+
+TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
+    const Bytes input = toyInput(60000, 1);
+    struct Case {
+        std::int64_t capacity;
+        std::size_t budget;
+        bool shuffled;
+        bool warm = false;  // the memo first kept the paths of walks with no capacity
+    };
+    const Case cases[] = {
+        {std::int64_t{1} << 40, LandmarkMemo<Position>::defaultBudget, false},
+        {std::int64_t{1} << 40, 64, false},  // dropping, thinning out and thickening again
+        {std::int64_t{1} << 40, 4, false},
+        {1500, LandmarkMemo<Position>::defaultBudget, false},  // room checks fail along the paths
+        {1500, LandmarkMemo<Position>::defaultBudget, false, true},
+        {5000, 64, false, true},
+        {40, 64, false},
+        {0, 64, false},
+        {std::int64_t{1} << 40, LandmarkMemo<Position>::defaultBudget, true},  // offsets in any order
+        {90000, 256, true},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::uint64_t> offsets(input.size());
+        std::iota(offsets.begin(), offsets.end(), 0);
+        if (test.shuffled) std::shuffle(offsets.begin(), offsets.end(), std::mt19937(2));
+        ToyDecoder plain{input, test.capacity}, joined{input, test.capacity};
+        LandmarkMemo<Position> memo(test.budget);
+        if (test.warm) {
+            ToyDecoder unlimited{input, std::int64_t{1} << 40};
+            for (std::uint64_t offset = 0; offset < input.size(); ++offset) unlimited.withLandmarks(memo, offset);
+        }
+        for (const std::uint64_t offset : offsets) {
+            const Outcome expected = plain.plain(offset);
+            const Outcome outcome = joined.withLandmarks(memo, offset);
+            ASSERT_EQ(outcome, expected) << "capacity " << test.capacity << " budget " << test.budget << " offset "
+                                         << offset << ": ended " << static_cast<int>(outcome.end) << " at "
+                                         << outcome.position << " with " << outcome.produced << ", plainly "
+                                         << static_cast<int>(expected.end) << " at " << expected.position
+                                         << " with " << expected.produced;
+        }
+        // The walks are some 300 steps long; with room for landmarks one steps about 16 to its
+        // first landmark and 16 from its last to its end, and hops between.
+        if (test.budget >= 256 && test.capacity > 5000) {
+            EXPECT_LT(joined.steps * 5, plain.steps);
+        }
+    }
+}
+
+}  // namespace
