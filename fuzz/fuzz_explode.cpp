@@ -1,5 +1,6 @@
 // dclExplode through the unpacker's input and output functions, on arbitrary bytes and on
-// streams the test-side writer makes of arbitrary bytes (which must come back unchanged).
+// streams the test-side writer makes of arbitrary bytes (which must come back unchanged); the
+// dry run alone must give the decoder's answer, size and end.
 #include "dcl_writer.h"
 #include "formats/pkware_decoder.h"
 #include "formats/pkware_unpacker.h"
@@ -10,14 +11,26 @@ namespace {
 struct Attempt {
     bool found;
     std::uint32_t size;
+    std::uint64_t end;
 };
 
-Attempt attempt(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
+// With `dryRunAlone`, the dry run answers and the decoder never runs.
+Attempt attempt(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity,
+                bool dryRunAlone = false) {
     ScanState scan;
     pointScanStateAt(scan, input, size, output, capacity);
+    scan.dryRuns = dryRunAlone;
+    scan.keepBytes = !dryRunAlone;
     PkwareUnpacker unpacker(scan);
     const bool found = unpacker.tryUnpack();
-    return {found, scan.outputSize};
+    return {found, scan.outputSize, scan.inputEnd};
+}
+
+void expectSameAnswers(const Attempt& dryRun, const Attempt& decoder) {
+    FUZZ_CHECK(dryRun.found == decoder.found);
+    if (!decoder.found) return;
+    FUZZ_CHECK(dryRun.size == decoder.size);
+    FUZZ_CHECK(dryRun.end == decoder.end);
 }
 
 }  // namespace
@@ -34,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = exactCopy(nullptr, 0, capacity);
     const auto input = exactCopy(data, size);
     const Attempt first = attempt(input.get(), size, output.get(), capacity);
+    expectSameAnswers(attempt(input.get(), size, nullptr, capacity, true), first);
     if (first.found) FUZZ_CHECK(first.size <= capacity);
     const Attempt second = attempt(input.get(), size, again.get(), capacity);
     FUZZ_CHECK(first.found == second.found);
@@ -49,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t packedSize = packed.size() - (cut ? 1 : 0);
     const auto packedCopy = exactCopy(packed.data(), packedSize);
     const Attempt decoded = attempt(packedCopy.get(), packedSize, output.get(), capacity);
+    expectSameAnswers(attempt(packedCopy.get(), packedSize, nullptr, capacity, true), decoded);
     if (cut) {
         FUZZ_CHECK(!decoded.found || plain.size() >= capacity);
     } else if (plain.size() < capacity) {

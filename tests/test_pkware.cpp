@@ -265,15 +265,19 @@ struct Attempt {
     bool found;
     Bytes output;
     std::uint8_t spare;
+    std::uint32_t size;
 };
 
-Attempt tryAt(const Bytes& stream, std::uint32_t capacity) {
+// With the dry run on, a stream's bytes are produced only when they will be saved; the
+// decoder alone produces them up to the capacity.
+Attempt tryAt(const Bytes& stream, std::uint32_t capacity, bool dryRun = false) {
     const Bytes junk = {0x09, 0x07, 0x03};
     ScopedScanInput input(concat({junk, stream}), capacity);
     input.state.currentOffset = junk.size();
+    input.state.dryRuns = dryRun;
     PkwareUnpacker unpacker(input.state);
     const bool found = unpacker.tryUnpack();
-    return {found, found ? input.output() : Bytes{}, input.spareOutputByte()};
+    return {found, found ? input.output() : Bytes{}, input.spareOutputByte(), input.state.outputSize};
 }
 
 TEST(PkwareUnpacker, KnownStreams) {
@@ -331,6 +335,11 @@ TEST(PkwareUnpacker, OutputBufferLimits) {
             EXPECT_EQ(attempt.output, Bytes(row.content.begin(), row.content.begin() + row.size));
         }
         EXPECT_EQ(attempt.spare, 0);
+        const Attempt dry = tryAt(row.stream, row.capacity, true);
+        EXPECT_EQ(dry.found, row.found);
+        if (row.found) {
+            EXPECT_EQ(dry.size, row.size);
+        }
     }
 }
 
@@ -360,6 +369,57 @@ TEST(PkwareUnpacker, InputBeyondFourGiBIsHandedOverInFull) {
 }  // namespace
 
 namespace {
+
+// Every offset of inputs where many offsets start long walks, with the dry run alone and the
+// decoder alone: the same answer, size and end. The chains make walks from many offsets meet:
+// binary literals (a header every nine bytes), and streams of each mode, one after another.
+TEST(PkwareDryRun, AnswersAsTheDecoderAtEveryOffset) {
+    Bytes binaryChain;
+    for (int period = 0; period < 700; ++period) binaryChain.insert(binaryChain.end(), {0, 4, 0, 0, 0, 0, 0, 0, 0});
+    // Streams of each mode and dictionary, of sizes around a window's, ending at every bit of a byte.
+    Bytes streams = randomBytes(30, 41);
+    for (int variant = 0; variant < 24; ++variant) {
+        const Bytes plain = concat({textBytes(3000 + 397 * variant, 42 + variant), repeated(variant * 50, 'z')});
+        const Bytes stream = dclCompress(plain, variant % 2, 4 + variant % 3);
+        // Whole, and cut short with its end code lost.
+        streams = concat({streams, stream, randomBytes(7, 43), Bytes(stream.begin(), stream.end() - 5)});
+    }
+    // Exactly a window or two (the last window fills the buffer as the end code comes), and
+    // matches reaching one byte too far back or just far enough.
+    streams = concat({streams, dclCompress(textBytes(4096, 45), 1, 6), dclCompress(textBytes(8192, 46), 0, 4),
+                      DclWriter(0, 4).literal('a').match(3, 2).literal('b').end(),
+                      DclWriter(1, 5).literal('a').literal('b').match(3, 2).literal('c').end()});
+    const std::pair<const char*, Bytes> inputs[] = {
+        {"binary literal chain", binaryChain},
+        {"streams", streams},
+        {"random with headers", [] {
+             Bytes data = randomBytes(12000, 44);
+             for (std::size_t at = 0; at + 1 < data.size(); at += 5) {
+                 data[at] = static_cast<std::uint8_t>(at % 2);
+                 data[at + 1] = static_cast<std::uint8_t>(4 + at % 3);
+             }
+             return data;
+         }()},
+        {"runs of every byte", runsOfEveryByte(100)},
+    };
+    for (const auto& [name, input] : inputs) {
+        for (const std::uint32_t capacity : {0u, 1u, 4095u, 4096u, 5000u, 1u << 20}) {
+            ScopedScanInput dry(input, capacity), plain(input, capacity);
+            plain.state.dryRuns = false;
+            dry.state.keepBytes = false;  // the dry run answers alone: no stream's bytes are wanted
+            PkwareUnpacker dryUnpacker(dry.state), plainUnpacker(plain.state);
+            for (std::size_t offset = 0; offset < input.size(); ++offset) {
+                dry.state.currentOffset = plain.state.currentOffset = offset;
+                dry.state.inputEnd = plain.state.inputEnd = 0;
+                const bool found = dryUnpacker.tryUnpack();
+                ASSERT_EQ(found, plainUnpacker.tryUnpack()) << name << ", capacity " << capacity << ", offset " << offset;
+                if (!found) continue;
+                ASSERT_EQ(dry.state.outputSize, plain.state.outputSize) << name << ", capacity " << capacity << ", offset " << offset;
+                ASSERT_EQ(dry.state.inputEnd, plain.state.inputEnd) << name << ", capacity " << capacity << ", offset " << offset;
+            }
+        }
+    }
+}
 
 TEST(PkwareEndToEnd, SavesStreamFoundInsideAFile) {
     TempDir dir;

@@ -68,12 +68,23 @@ public:
     // Nodes of about 80 bytes: 2^18 cover some four million steps ahead in about 21 MiB.
     static constexpr std::size_t defaultBudget = std::size_t{1} << 18;
 
-    explicit LandmarkMemo(std::size_t nodeBudget = defaultBudget)
-        : budget_(std::max<std::size_t>(nodeBudget, 4)) {}
+    // `nearby`: how far from its start, in positions, a walk makes landmarks of every level;
+    // 16 times as far it makes them from level 2 on, and so on.
+    explicit LandmarkMemo(std::uint64_t nearby, std::size_t nodeBudget = defaultBudget)
+        : nearby_(nearby), budget_(std::max<std::size_t>(nodeBudget, 4)) {}
 
-    bool isLandmark(const State& state) const { return levelOf(state) >= minLevel_; }
+    // Whether `state`, `distance` positions after the start of a walk, is a landmark for it.
+    // Walks join near their starts, so far from them the landmarks may thin out: a path to the
+    // end of a large input then keeps about nearby / 16 nodes for each level.
+    bool isLandmark(const State& state, std::uint64_t distance) const {
+        unsigned level = minLevel_;
+        for (std::uint64_t reach = nearby_; distance >= reach && level < levels; reach *= 16) ++level;
+        return levelOf(state) >= level;
+    }
 
-    // The node of landmark `state`, made if it is new; none when the budget is full.
+    // The node of `state`, made if it is new; none when the budget is full. Walks visit their
+    // landmarks, and the place where they end by a step every walk ends alike with (the end of
+    // the stream or of the input): linked there, later walks hop to their end.
     Index visit(const State& state) {
         if (2 * nodes_.size() >= slots_.size() && nodes_.size() < budget_) rehash(std::max<std::size_t>(1024, 2 * slots_.size()));
         std::size_t slot = slotOf(state);
@@ -81,7 +92,7 @@ public:
             if (nodes_[slots_[slot]].state == state) return slots_[slot];
         if (nodes_.size() >= budget_) return none;
         slots_[slot] = static_cast<Index>(nodes_.size());
-        nodes_.push_back({state, none, none, static_cast<std::uint8_t>(levelOf(state)), {}, {}});
+        nodes_.push_back({state, none, none, static_cast<std::uint8_t>(levelOf(state)), false, {}, {}});
         return slots_[slot];
     }
     // The walk stepped from landmark `from` to landmark `to` through `steps`.
@@ -90,6 +101,13 @@ public:
         if (node.next != none) return;
         node.next = to;
         node.toNext = steps;
+    }
+    // The walk from landmark `from` ended at `end` with a step every walk there ends alike with.
+    void linkEnd(Index from, const State& end, const Stretch& steps) {
+        const Index at = visit(end);
+        if (at == none || at == from) return;
+        nodes_[at].end = true;
+        link(from, at, steps);
     }
     const State& state(Index node) const { return nodes_[node].state; }
 
@@ -126,10 +144,10 @@ public:
             produced += steps->produced;
             node = to;
             // The pending nodes below this one's level have found their up edge (the top level's
-            // goes to the next node of its own level).
+            // goes to the next node of its own level); all have at the end of their path.
             const unsigned level = nodes_[node].level;
             unsigned resolved = pendingLevels & ((1u << level) - 1);
-            if (level == levels) resolved |= pendingLevels & (1u << levels);
+            if (level == levels || nodes_[node].end) resolved = pendingLevels;
             for (unsigned bits = resolved; bits != 0; bits &= bits - 1) {
                 Node& below = nodes_[pending[std::countr_zero(bits)]];
                 below.up = node;
@@ -164,6 +182,7 @@ private:
         State state;
         Index next, up;
         std::uint8_t level;
+        bool end;  // the path ends here, with a step every walk ends alike with
         Stretch toNext, toUp;
     };
 
@@ -209,8 +228,56 @@ private:
         }
     }
 
+    std::uint64_t nearby_;
     std::size_t budget_;
     std::vector<Node> nodes_;
     std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
     unsigned minLevel_ = 1;
+};
+
+// One walk's dealings with a memo, for a dry run's loop: at() at the top of every step (it may
+// move the walk on along a known path), passed() for every step that passed its checks, and
+// ended() when the walk ends by a step that ends every walk there alike.
+template <typename State>
+class LandmarkWalk {
+public:
+    using Memo = LandmarkMemo<State>;
+    // Most walks end within a few steps; landmarks are looked at from the `firstJoiningStep`-th on.
+    LandmarkWalk(Memo& memo, std::uint64_t start, unsigned firstJoiningStep)
+        : memo_(memo), start_(start), firstJoiningStep_(firstJoiningStep) {
+        memo_.prepare(start);
+    }
+
+    void at(State& place, std::int64_t& produced, std::int64_t capacity) {
+        if (steps_ < firstJoiningStep_) {
+            ++steps_;
+            return;
+        }
+        if (!memo_.isLandmark(place, place.position - start_)) return;
+        const typename Memo::Index here = memo_.visit(place);
+        if (here == Memo::none) {
+            last_ = here;
+            return;
+        }
+        if (last_ != Memo::none) memo_.link(last_, here, sinceLast_);
+        const auto landing = memo_.follow(here, produced, capacity);
+        place = memo_.state(landing.node);
+        produced = landing.produced;
+        last_ = landing.node;
+        sinceLast_ = {};
+    }
+    void passed(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
+        sinceLast_.addStep(output, needed, roomNeeded);
+    }
+    void ended(const State& place) {
+        if (last_ != Memo::none) memo_.linkEnd(last_, place, sinceLast_);
+    }
+
+private:
+    Memo& memo_;
+    std::uint64_t start_;
+    unsigned firstJoiningStep_;
+    unsigned steps_ = 0;
+    typename Memo::Index last_ = Memo::none;  // the walk's last landmark, and its steps since
+    Stretch sinceLast_;
 };

@@ -8,6 +8,11 @@
 
 namespace {
 
+// Walks join near their starts; from 1 MiB on their landmarks thin out.
+constexpr std::uint64_t landmarksNearby = 1 << 20;
+// Most walks end within a few instructions: landmarks are looked at from the 8th on.
+constexpr unsigned firstJoiningStep = 8;
+
 // Instruction fields of LZO1X, as lzo1x_d.ch reads them.
 constexpr unsigned literalRunCodes = 16;   // codes below this at the top of the loop: literal runs
 constexpr std::uint32_t farMatchBase = 0x4000;
@@ -19,6 +24,8 @@ constexpr std::uint32_t afterLiteralsBase = 0x801;
 // Not consumed: the end code came before the end of the file, so other data follows the stream;
 // a bare end code there is no stream.
 bool LzoOutcome::accepted() const { return result == LZO_E_OK || (result == LZO_E_INPUT_NOT_CONSUMED && produced != 0); }
+
+LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget) : landmarks_(landmarksNearby, landmarkBudget) {}
 
 void LzoPrecheck::forget() {
     landmarks_.clear();
@@ -148,7 +155,7 @@ LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::
     if (input[offset] == 0 && zeroRuns_.length(input + offset, input + size) == size - offset)
         return {LZO_E_INPUT_OVERRUN, 0};
     Place place{offset, AtInstruction};
-    std::uint64_t produced = 0;
+    std::int64_t produced = 0;
     // A first byte above 17 is a literal run of that minus 17, to be followed by a match; up to
     // three of them are read as a match's trailing literals.
     if (input[offset] > 17) {
@@ -156,53 +163,35 @@ LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::
         if (capacity < count) return {LZO_E_OUTPUT_OVERRUN, 0};
         if (size - offset - 1 < count + 3) return {LZO_E_INPUT_OVERRUN, 0};
         place = {offset + 1 + count, count < 4 ? AfterMatch : AfterLiterals};
-        produced = count;
+        produced = static_cast<std::int64_t>(count);
     }
-    landmarks_.prepare(offset);
-
-    // Most walks end within a few instructions; landmarks are looked at from the
-    // `firstJoiningStep`-th on.
-    constexpr unsigned firstJoiningStep = 8;
-    using Landmarks = LandmarkMemo<Place>;
-    Landmarks::Index last = Landmarks::none;  // the walk's last landmark, and its steps since
-    Stretch sinceLast;
-    for (unsigned stepCount = 0;; ++stepCount) {
-        if (stepCount >= firstJoiningStep && landmarks_.isLandmark(place)) {
-            const Landmarks::Index here = landmarks_.visit(place);
-            last = here == Landmarks::none ? here : [&] {
-                if (last != Landmarks::none) landmarks_.link(last, here, sinceLast);
-                const auto landing = landmarks_.follow(here, static_cast<std::int64_t>(produced), capacity);
-                place = landmarks_.state(landing.node);
-                produced = static_cast<std::uint64_t>(landing.produced);
-                return landing.node;
-            }();
-            sinceLast = {};
-        }
-
-        // The same checks as the library's, in its order.
+    const auto outcome = [](int result, std::int64_t produced, std::uint64_t end = 0) {
+        return LzoOutcome{result, static_cast<std::uint32_t>(produced), end};
+    };
+    LandmarkWalk<Place> walk(landmarks_, offset, firstJoiningStep);
+    for (;;) {
+        walk.at(place, produced, capacity);
+        // The same checks as the library's, in its order. A length is below 2^40: no sum overflows.
         const Instruction instruction = read(place.position, place.kind);
-        if (instruction.distance > produced) return {LZO_E_LOOKBEHIND_OVERRUN, static_cast<std::uint32_t>(produced)};
-        if (capacity - produced < instruction.length)
-            return {LZO_E_OUTPUT_OVERRUN, static_cast<std::uint32_t>(produced)};
-        const std::uint64_t withLength = produced + instruction.length;
-        if (capacity - withLength < instruction.trailing)
-            return {LZO_E_OUTPUT_OVERRUN, static_cast<std::uint32_t>(withLength)};
+        const auto length = static_cast<std::int64_t>(instruction.length);
+        if (instruction.distance > produced) return outcome(LZO_E_LOOKBEHIND_OVERRUN, produced);
+        if (produced + length > capacity) return outcome(LZO_E_OUTPUT_OVERRUN, produced);
+        if (produced + length + instruction.trailing > capacity) return outcome(LZO_E_OUTPUT_OVERRUN, produced + length);
         switch (instruction.ending) {
             case Ending::EndCode:
-                return {instruction.next == size ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED,
-                        static_cast<std::uint32_t>(produced), instruction.next};
+                walk.ended(place);
+                return outcome(instruction.next == size ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED, produced,
+                               instruction.next);
             case Ending::InputOverrun:
+                walk.ended(place);
                 // The literals after a match are checked once the match is copied.
-                return {LZO_E_INPUT_OVERRUN,
-                        static_cast<std::uint32_t>(instruction.trailing != 0 ? withLength : produced)};
+                return outcome(LZO_E_INPUT_OVERRUN, instruction.trailing != 0 ? produced + length : produced);
             case Ending::Continue:
                 break;
         }
-        const std::uint64_t output = instruction.length + instruction.trailing;
-        sinceLast.addStep(static_cast<std::int64_t>(output),
-                          instruction.distance != 0 ? std::int64_t{instruction.distance} : Stretch::noCheck,
-                          static_cast<std::int64_t>(output));
+        const std::int64_t output = length + instruction.trailing;
+        walk.passed(output, instruction.distance != 0 ? std::int64_t{instruction.distance} : Stretch::noCheck, output);
         place = {instruction.next, instruction.nextKind};
-        produced = withLength + instruction.trailing;
+        produced += output;
     }
 }

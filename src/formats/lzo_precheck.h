@@ -65,7 +65,7 @@ public:
     };
 
     // `landmarkBudget`: how many landmarks the walks may keep (see LandmarkMemo).
-    explicit LzoPrecheck(std::size_t landmarkBudget = LandmarkMemo<Place>::defaultBudget) : landmarks_(landmarkBudget) {}
+    explicit LzoPrecheck(std::size_t landmarkBudget = LandmarkMemo<Place>::defaultBudget);
 
 private:
     Instruction read(std::uint64_t position, NodeKind kind) const;

@@ -14,18 +14,30 @@ bool PkwareUnpacker::tryUnpack() {
     if (start[0] > 1 || (rest >= 2 && (start[1] < 4 || start[1] > 6))) return false;
 
     scan.outputSize = scan.sizes.bufferCapacity;
+    if (scan.dryRuns) {
+        // The dry run knows the answer and the size; only a stream that will be written needs
+        // its bytes, and so the decoder.
+        const DclOutcome expected =
+            dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, scan.sizes.bufferCapacity);
+        if (!found(expected.result, scan.sizes.bufferCapacity)) return false;
+        scan.outputSize = expected.written;
+        if (expected.result == dclComplete) scan.inputEnd = expected.end;
+        if (!scan.bytesWanted(expected.written)) return true;
+    }
     written_ = 0;
     handedOver_ = 0;
 
     std::uint32_t unread = 0;
     const DclResult result = dclExplode(readInput, this, writeOutput, this, &unread);
     if (result == dclComplete) scan.inputEnd = scan.currentOffset + handedOver_ - unread;
-    // A stop comes only from a full buffer; with no buffer at all nothing usable was found.
-    if (result == dclComplete || (result == dclStopped && scan.outputSize != 0)) {
-        scan.outputSize = written_;
-        return true;
-    }
-    return false;
+    if (!found(result, scan.sizes.bufferCapacity)) return false;
+    scan.outputSize = written_;
+    return true;
+}
+
+// A stop comes only from a full buffer; with no buffer at all nothing usable was found.
+bool PkwareUnpacker::found(DclResult result, std::uint32_t capacity) {
+    return result == dclComplete || (result == dclStopped && capacity != 0);
 }
 
 std::uint32_t PkwareUnpacker::readInput(void* context, const std::uint8_t** next) {

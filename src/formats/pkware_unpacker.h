@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "formats/pkware_dry_run.h"
 #include "unpack/unpacker.h"
 
 class PkwareUnpacker final : public Unpacker {
@@ -19,6 +20,9 @@ public:
     static int writeOutput(void* context, const std::uint8_t* bytes, std::uint32_t count);
 
 private:
+    static bool found(DclResult result, std::uint32_t capacity);
+
+    DclDryRun dryRun_;              // landmarks of this worker's input
     std::uint32_t written_ = 0;     // decoded bytes copied into the output buffer in this attempt
     std::uint64_t handedOver_ = 0;  // input bytes from currentOffset handed to the decoder
 };

@@ -21,7 +21,7 @@ struct ScanState {
     std::uint64_t inputEnd = 0;
     SizeRules sizes;
     bool keepBytes = true;  // false when no stream's bytes are needed (listing): sizes suffice
-    bool dryRuns = true;    // LZO and UCL work out the library's answer first; off only to compare
+    bool dryRuns = true;    // the dry runs work out the decoders' answers first; off only to compare
     OnesRunIndex onesRuns;  // runs of 0xff over inputView, shared by the NRV2B and NRV2D walks
 
     // Whether the bytes of a stream of `size` are needed: it will be saved. Decoders that know a
