@@ -6,11 +6,13 @@
 #include <memory>
 
 #include "formats/deflate_tables.h"
-#include "formats/kept_paths.h"
 
 using namespace deflate_tables;
 
 namespace {
+
+// Walks join near their starts; from 1 MiB on their landmarks thin out.
+constexpr std::uint64_t landmarksNearby = std::uint64_t{8} << 20;  // bits
 
 // A state's context: 0 at a block header; inside a block, 1 | final << 1 | code << 2, where
 // the code is 0 for the fixed one and the position of the block's header plus one for a
@@ -244,12 +246,12 @@ private:
     Tables& tables_;
 };
 
-DeflateDryRun::DeflateDryRun() : tables_(std::make_unique<Tables>()) {}
+DeflateDryRun::DeflateDryRun() : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()) {}
 
 DeflateDryRun::~DeflateDryRun() = default;
 
 void DeflateDryRun::forget() {
-    paths_.clear();
+    landmarks_.clear();
     tables_->code = 0;
     input_ = nullptr;
     size_ = 0;
@@ -265,67 +267,32 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     if (offset >= size) return {};
     Walk walk(input, size, *tables_);
     State state{offset * 8, atHeader};
-    std::uint32_t produced = 0;
-    bool resumed = false;  // went on past a joined path's open end
-    const auto farFrom = [&](std::uint64_t position) { return resumed || position - offset * 8 > 64 * 8; };
-    paths_.seek(state.position);
-
-    // The walk records its steps until it joins a path (which then answers) or ends.
-    Path* recording = &paths_.startRecording();
-    const auto stopRecording = [&](const State& at, std::uint32_t producedThere) {
-        if (!recording) return;
-        recording->closeOpen(at, producedThere);
-        paths_.keepRecording();
-        recording = nullptr;
+    std::int64_t produced = 0;
+    // Only attempts that outgrew a short prefix come here: landmarks from the first step on.
+    LandmarkWalk<State> landmarks(landmarks_, state.position, 0);
+    bool joined = false;
+    const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
+        InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
+                              joined || state.position - offset * 8 > 64 * 8};
+        if (result == inflateComplete) answer.taken = (endBit + 7) / 8 - offset;
+        return answer;
     };
-
-    std::size_t walkAlone = 0;  // steps to go before joining again
     for (;;) {
-        Path* joined = walkAlone == 0 ? paths_.find(state) : nullptr;
-        if (walkAlone != 0) --walkAlone;
-        if (joined != nullptr) {
-            const auto next = joined->follow(joined->cursor, produced, capacity);
-            InflateOutcome outcome{static_cast<InflateResult>(joined->endResult), next.produced, 0, true};
-            if (next.ends && outcome.result == inflateComplete)
-                outcome.taken = (joined->endPosition + 7) / 8 - offset;
-            // What this walk recorded leads into the joined path: walks that join it go on there.
-            // Kept last, as keeping may drop the joined path.
-            stopRecording(state, produced);
-            if (next.ends) return outcome;
-            // Through a failing node the walk goes alone; past an open end it records a path of
-            // its own, so that the next walks that get this far join again.
-            if (next.alone) walkAlone = Path::stepsPerNode;
-            else recording = &paths_.startRecording();
-            produced = next.produced;
-            state = next.next;
-            resumed = true;
+        if (landmarks.at(state, produced, capacity)) {
+            joined = true;
             walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
-            paths_.seek(state.position);
-            continue;
         }
-
-        if (recording) {
-            if (recording->size() >= KeptPaths<State>::recordingBudget) stopRecording(state, produced);
-            else recording->append(state, produced);
-        }
+        // The distance check comes before the room check.
         const Item item = walk.item(state);
-        if (item.distance != 0 && recording) recording->setDistance(item.distance, produced);
-        if (item.distance > produced || item.out > capacity - produced) {
-            if (recording) recording->dropLast();
-            stopRecording(state, produced);
-            return {item.distance > produced ? inflateDistanceTooFar : inflateOutputFull, produced, 0,
-                    farFrom(state.position)};
-        }
-        produced += item.out;
+        if (item.distance > produced) return outcome(inflateDistanceTooFar);
+        if (produced + item.out > capacity) return outcome(inflateOutputFull);
         if (item.ends) {
-            if (recording) {
-                recording->closeAt(item.result, item.endBit, produced);
-                paths_.keepRecording();
-            }
-            InflateOutcome outcome{item.result, produced, 0, farFrom(state.position)};
-            if (item.result == inflateComplete) outcome.taken = (item.endBit + 7) / 8 - offset;
-            return outcome;
+            landmarks.ended(state);
+            produced += item.out;
+            return outcome(item.result, item.endBit);
         }
+        landmarks.passed(item.out, item.distance != 0 ? std::int64_t{item.distance} : Stretch::noCheck, item.out);
+        produced += item.out;
         state = item.next;
     }
 }

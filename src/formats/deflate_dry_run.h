@@ -2,7 +2,7 @@
 // with no output, and with walks from nearby offsets joined so that a run of one byte value or
 // a chain of tiny blocks costs about as much as ordinary data.
 //
-// Walks join on kept paths (kept_paths.h). A state here is a bit position, plus whether it is
+// Walks join at landmarks (landmark_memo.h). A state here is a bit position, plus whether it is
 // at a block header or inside a block, and inside a block its final flag and its code (fixed,
 // or the position of its dynamic header). The distance check comes before the room check.
 //
@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "formats/deflate_decoder.h"
-#include "formats/kept_paths.h"
+#include "formats/landmark_memo.h"
 
 struct InflateOutcome {
     InflateResult result = inflateInputEnded;
     std::uint32_t produced = 0;  // for inflateComplete and the format errors
     std::uint64_t taken = 0;     // bytes from the start the stream was read from, for inflateComplete
-    bool walkedFar = false;      // the walk joined a kept path or read past its first 64 bytes
+    bool walkedFar = false;      // the walk joined another's path or read past its first 64 bytes
 };
 
 class DeflateDryRun {
@@ -41,16 +41,16 @@ public:
     struct State {
         std::uint64_t position;  // bit position in the input
         std::uint64_t context;   // header, or block: final flag and code; see deflate_dry_run.cpp
+        std::uint64_t key() const { return position * 0x9E3779B97F4A7C15u ^ context; }
         bool operator==(const State&) const = default;
     };
 
 private:
-    using Path = KeptPath<State>;
     struct Tables;
     class Walk;
 
     const std::uint8_t* input_ = nullptr;
     std::uint64_t size_ = 0;
-    KeptPaths<State> paths_;
+    LandmarkMemo<State> landmarks_;
     std::unique_ptr<Tables> tables_;            // the last dynamic code read, read again when another is needed
 };

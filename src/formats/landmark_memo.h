@@ -248,16 +248,17 @@ public:
         memo_.prepare(start);
     }
 
-    void at(State& place, std::int64_t& produced, std::int64_t capacity) {
+    // True when the walk hopped.
+    bool at(State& place, std::int64_t& produced, std::int64_t capacity) {
         if (steps_ < firstJoiningStep_) {
             ++steps_;
-            return;
+            return false;
         }
-        if (!memo_.isLandmark(place, place.position - start_)) return;
+        if (!memo_.isLandmark(place, place.position - start_)) return false;
         const typename Memo::Index here = memo_.visit(place);
         if (here == Memo::none) {
             last_ = here;
-            return;
+            return false;
         }
         if (last_ != Memo::none) memo_.link(last_, here, sinceLast_);
         const auto landing = memo_.follow(here, produced, capacity);
@@ -265,6 +266,7 @@ public:
         produced = landing.produced;
         last_ = landing.node;
         sinceLast_ = {};
+        return landing.node != here;
     }
     void passed(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
         sinceLast_.addStep(output, needed, roomNeeded);
