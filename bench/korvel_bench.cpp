@@ -29,6 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "dcl_writer.h"
+#include "formats/pkware_decoder.h"
+
 extern char** environ;
 
 namespace {
@@ -181,6 +184,98 @@ Bytes fixedChain(bool withLiteral) {
 }
 Bytes emptyFixedChainCorpus() { return fixedChain(false); }
 Bytes literalFixedChainCorpus() { return fixedChain(true); }
+
+// Non-final stored blocks of one byte each.
+Bytes tinyStoredChainCorpus() { return repeated({0x00, 0x01, 0x00, 0xFE, 0xFF, 0x41}); }
+
+// Non-final dynamic-Huffman blocks, each empty or one literal, until the bits fill whole
+// bytes. The smallest header: two literal/length codes ('A' and end of block) and two
+// distance codes, all one bit long, their lengths coded with runs of zeros.
+Bytes dynamicChain(bool withLiteral) {
+    BitPacker bits;
+    do {
+        bits.put(0, 1);   // not final
+        bits.put(2, 2);   // dynamic Huffman
+        bits.put(0, 5);   // 257 literal/length codes
+        bits.put(1, 5);   // 2 distance codes
+        bits.put(14, 4);  // 18 code length code lengths, in their order: 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1
+        for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) bits.put(length, 3);
+        // Code length codes: 18 is 0, length 0 is 10, length 1 is 11.
+        const auto zeros = [&](int count) {
+            bits.putCode(0, 1);
+            bits.put(count - 11, 7);
+        };
+        zeros(65);
+        bits.putCode(3, 2);  // 'A'
+        zeros(138);
+        zeros(52);
+        bits.putCode(3, 2);  // end of block
+        bits.putCode(3, 2);  // the two distance codes
+        bits.putCode(3, 2);
+        if (withLiteral) bits.putCode(0, 1);  // 'A'
+        bits.putCode(1, 1);                   // end of block
+    } while (bits.bits() % 8 != 0);
+    return repeatedBytes(bits.bytes());
+}
+Bytes emptyDynamicChainCorpus() { return dynamicChain(false); }
+Bytes literalDynamicChainCorpus() { return dynamicChain(true); }
+
+// A DCL period of `items` items in the given mode after its header, the items chosen at random
+// (literals, and with `matches` mostly matches) until walks from the first headers read the
+// next headers' bits harmlessly and go on to the end: every header then starts a walk that
+// decodes to the end of the file.
+Bytes dclChain(int literalMode, bool matches) {
+    std::mt19937 generator(literalMode * 2 + matches + 11);
+    struct Walk {
+        const Bytes& input;
+        std::size_t handedOver = 0;
+        static std::uint32_t read(void* context, const std::uint8_t** next) {
+            auto& walk = *static_cast<Walk*>(context);
+            if (walk.handedOver != 0) return 0;
+            walk.handedOver = walk.input.size();
+            *next = walk.input.data();
+            return static_cast<std::uint32_t>(walk.input.size());
+        }
+        static int write(void*, const std::uint8_t*, std::uint32_t) { return 0; }
+    };
+    for (;;) {
+        DclWriter writer(literalMode, 4 + generator() % 3);
+        unsigned produced = 0;
+        const unsigned items = 4 + generator() % 12;
+        for (unsigned item = 0; item < items; ++item) {
+            if (matches && produced > 0 && generator() % 4 != 0) {
+                const unsigned length = 2 + generator() % 40;
+                const unsigned distance = 1 + generator() % std::min(produced, writer.maxDistance(length));
+                writer.match(length, distance);
+                produced += length;
+            } else {
+                writer.literal(static_cast<std::uint8_t>(literalMode == 1 ? 'a' + generator() % 26 : generator()));
+                ++produced;
+            }
+        }
+        const Bytes period = writer.unfinished();
+        Bytes sample;
+        while (sample.size() < (64u << 10)) sample.insert(sample.end(), period.begin(), period.end());
+        bool chained = true;
+        for (const std::size_t start : {std::size_t{0}, period.size() * 5}) {
+            const Bytes rest(sample.begin() + static_cast<std::ptrdiff_t>(start), sample.end());
+            Walk walk{rest};
+            std::uint32_t unread = 0;
+            chained = chained && dclExplode(Walk::read, &walk, Walk::write, nullptr, &unread) == dclInputEnded;
+        }
+        if (chained) return repeatedBytes(period);
+    }
+}
+Bytes dclAsciiLiteralChainCorpus() { return dclChain(1, false); }
+Bytes dclAsciiMatchChainCorpus() { return dclChain(1, true); }
+Bytes dclBinaryMatchChainCorpus() { return dclChain(0, true); }
+
+// LZO1X: a run of four literals, then a three-byte match one byte back, over and over: from
+// every seventh offset a walk goes to the end.
+Bytes lzoLiteralRunChainCorpus() { return repeated({0x01, 'a', 'b', 'c', 'd', 0x40, 0x00}); }
+
+// NRV2B/NRV2D: a control byte of eight literal bits, then the eight literals, over and over.
+Bytes nrv2LiteralChainCorpus() { return repeated({0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}); }
 
 // Whole x86-64 ELF files, headers and data included, in name order.
 Bytes wholeExecutablesCorpus() {
@@ -425,7 +520,15 @@ int main(int argc, char** argv) {
                                                      {"adv-deflate-empty-fixed-chain.bin", emptyFixedChainCorpus},
                                                      {"adv-deflate-literal-fixed-chain.bin", literalFixedChainCorpus},
                                                      {"adv-deflate-stored-chain.bin", storedChainCorpus},
+                                                     {"adv-deflate-tiny-stored-chain.bin", tinyStoredChainCorpus},
+                                                     {"adv-deflate-empty-dynamic-chain.bin", emptyDynamicChainCorpus},
+                                                     {"adv-deflate-literal-dynamic-chain.bin", literalDynamicChainCorpus},
                                                      {"adv-dcl-binary-literals.bin", dclLiteralChainCorpus},
+                                                     {"adv-dcl-ascii-literals.bin", dclAsciiLiteralChainCorpus},
+                                                     {"adv-dcl-ascii-matches.bin", dclAsciiMatchChainCorpus},
+                                                     {"adv-dcl-binary-matches.bin", dclBinaryMatchChainCorpus},
+                                                     {"adv-lzo-literal-runs.bin", lzoLiteralRunChainCorpus},
+                                                     {"adv-nrv2-literals.bin", nrv2LiteralChainCorpus},
                                                      {"adv-whole-executables.bin", wholeExecutablesCorpus}};
     if (argc > 4 && std::string(argv[4]) == "adversarial") return adversarialTable(korvel, corpus, limitSeconds, makers);
     std::vector<std::string> files;

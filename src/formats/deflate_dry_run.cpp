@@ -23,10 +23,23 @@ constexpr std::uint64_t inBlock(bool final, std::uint64_t code) { return 1 | std
 
 }  // namespace
 
+// The dynamic codes read last, by their header's position: the walks of a chain of dynamic
+// blocks read the same headers one after another, and a walk that hops into a block needs its
+// code again.
 struct DeflateDryRun::Tables {
-    std::uint64_t code = 0;  // the dynamic code these are, as in a context; 0: none yet
-    std::uint32_t literal[literalTableSize];
-    std::uint32_t distance[distanceTableSize];
+    struct Code {
+        std::uint64_t code = 0;  // as in a context; 0: none yet
+        InflateResult read = inflateComplete;  // reading its lengths: inflateComplete or the error
+        std::uint64_t end = 0;   // the bit position after its lengths
+        std::uint32_t literal[literalTableSize];
+        std::uint32_t distance[distanceTableSize];
+    };
+    static constexpr std::size_t count = 16;
+    Code codes[count];
+    Code& slotFor(std::uint64_t code) { return codes[(code * 0x9E3779B97F4A7C15u) >> 60]; }
+    void clear() {
+        for (Code& slot : codes) slot.code = 0;
+    }
 };
 
 namespace {
@@ -53,13 +66,6 @@ public:
     Item item(const State& state) {
         if (state.context == atHeader) return header(state.position);
         return symbol(state);
-    }
-
-    // Makes `tables_` the dynamic code `code` (a context's code); its header was read once already.
-    void ensureTables(std::uint64_t code) {
-        if (code == 0 || tables_.code == code) return;
-        std::uint64_t position = code - 1 + 3;
-        readDynamicCode(position, code);
     }
 
 private:
@@ -118,9 +124,9 @@ private:
                 item.next = {position, inBlock(final, 0)};
                 return item;
             case 2: {
-                const InflateResult read = readDynamicCode(position, headerPosition + 1);
-                if (read != inflateComplete) return ending(read);
-                item.next = {position, inBlock(final, headerPosition + 1)};
+                const Tables::Code& code = dynamicCode(headerPosition + 1);
+                if (code.read != inflateComplete) return ending(code.read);
+                item.next = {code.end, inBlock(final, code.code)};
                 return item;
             }
             default:
@@ -131,8 +137,13 @@ private:
     Item symbol(const State& state) {
         const bool final = (state.context >> 1 & 1) != 0;
         const std::uint64_t code = state.context >> 2;
-        const std::uint32_t* literalTable = code == 0 ? fixedTables.literal : tables_.literal;
-        const std::uint32_t* distanceTable = code == 0 ? fixedTables.distance : tables_.distance;
+        const std::uint32_t* literalTable = fixedTables.literal;
+        const std::uint32_t* distanceTable = fixedTables.distance;
+        if (code != 0) {
+            const Tables::Code& dynamic = dynamicCode(code);
+            literalTable = dynamic.literal;
+            distanceTable = dynamic.distance;
+        }
         std::uint64_t position = state.position;
         const std::uint32_t entry = lookUp<true>(literalTable, literalRootBits, peek(position));
         unsigned length = entry & 0xFF;
@@ -172,9 +183,20 @@ private:
         return item;
     }
 
-    // Reads a dynamic block's code from just after its block header into tables_, with the
-    // decoder's checks in its order. Moves `position` past it.
-    InflateResult readDynamicCode(std::uint64_t& position, std::uint64_t code) {
+    // The dynamic code of the block whose header is at `code` - 1, read if it is not at hand.
+    const Tables::Code& dynamicCode(std::uint64_t code) {
+        Tables::Code& slot = tables_.slotFor(code);
+        if (slot.code != code) {
+            slot.code = code;
+            slot.end = code - 1 + 3;
+            slot.read = readDynamicCode(slot.end, slot);
+        }
+        return slot;
+    }
+
+    // Reads a dynamic block's code from `position`, just after its block header, into `into`,
+    // with the decoder's checks in its order. Moves `position` past it.
+    InflateResult readDynamicCode(std::uint64_t& position, Tables::Code& into) {
         auto take = [&](unsigned n) {
             const auto value = static_cast<unsigned>(peek(position) & ((1u << n) - 1));
             position += n;
@@ -235,8 +257,7 @@ private:
             index += run;
         }
         const InflateResult built =
-            buildDynamicCodes(lengths, literalCount, distanceCount, tables_.literal, tables_.distance);
-        if (built == inflateComplete) tables_.code = code;
+            buildDynamicCodes(lengths, literalCount, distanceCount, into.literal, into.distance);
         return built;
     }
 
@@ -252,7 +273,7 @@ DeflateDryRun::~DeflateDryRun() = default;
 
 void DeflateDryRun::forget() {
     landmarks_.clear();
-    tables_->code = 0;
+    tables_->clear();
     input_ = nullptr;
     size_ = 0;
 }
@@ -278,10 +299,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         return answer;
     };
     for (;;) {
-        if (landmarks.at(state, produced, capacity)) {
-            joined = true;
-            walk.ensureTables(state.context == atHeader ? 0 : state.context >> 2);
-        }
+        if (landmarks.at(state, produced, capacity)) joined = true;
         // The distance check comes before the room check.
         const Item item = walk.item(state);
         if (item.distance > produced) return outcome(inflateDistanceTooFar);

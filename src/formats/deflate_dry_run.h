@@ -52,5 +52,5 @@ private:
     const std::uint8_t* input_ = nullptr;
     std::uint64_t size_ = 0;
     LandmarkMemo<State> landmarks_;
-    std::unique_ptr<Tables> tables_;            // the last dynamic code read, read again when another is needed
+    std::unique_ptr<Tables> tables_;  // the dynamic codes read last
 };
