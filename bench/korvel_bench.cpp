@@ -29,8 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "dcl_writer.h"
-#include "formats/pkware_decoder.h"
+#include "chain_patterns.h"
 
 extern char** environ;
 
@@ -103,52 +102,16 @@ Bytes machineCodeCorpus() {
     return code;
 }
 
-Bytes repeated(std::initializer_list<std::uint8_t> period) {
-    Bytes bytes;
-    while (bytes.size() < corpusSize) bytes.insert(bytes.end(), period);
-    bytes.resize(corpusSize);
-    return bytes;
-}
+Bytes repeatedBytes(const Bytes& period) { return repeatedTo(period, corpusSize); }
 
 // Worst cases: inputs at which many offsets start an attempt that only fails at the end of the
 // file, so the scan grows with the square of the input.
 // Every 0xFF offset is a run of LZO literals and matches, and of NRV2B/NRV2D literals.
 Bytes onesCorpus() { return Bytes(corpusSize, 0xFF); }
-// Empty non-final stored blocks: every fifth offset decodes block after block to the end.
-Bytes storedChainCorpus() { return repeated({0x00, 0x00, 0x00, 0xFF, 0xFF}); }
-// A DCL header whose 9-byte period is eight plain literals: every ninth offset decodes to the end.
-Bytes dclLiteralChainCorpus() { return repeated({0x00, 0x04, 0, 0, 0, 0, 0, 0, 0}); }
+Bytes storedChainCorpus() { return repeatedBytes(storedChainPeriod()); }
+Bytes dclLiteralChainCorpus() { return repeatedBytes(dclBinaryLiteralChainPeriod()); }
 
 // ---- the adversarial corpus: patterns that make a scan walk far from many offsets ----------
-
-// Bits packed first bit lowest, as deflate reads them.
-class BitPacker {
-public:
-    void put(std::uint32_t value, int count) {
-        for (int i = 0; i < count; ++i) {
-            if (used_ % 8 == 0) bytes_.push_back(0);
-            bytes_.back() |= static_cast<std::uint8_t>(((value >> i) & 1) << (used_ % 8));
-            ++used_;
-        }
-    }
-    // A Huffman code goes most significant bit first.
-    void putCode(std::uint32_t code, int length) {
-        for (int i = length - 1; i >= 0; --i) put(code >> i, 1);
-    }
-    const Bytes& bytes() const { return bytes_; }
-    std::size_t bits() const { return used_; }
-
-private:
-    Bytes bytes_;
-    std::size_t used_ = 0;
-};
-
-Bytes repeatedBytes(const Bytes& period) {
-    Bytes bytes;
-    while (bytes.size() < corpusSize) bytes.insert(bytes.end(), period.begin(), period.end());
-    bytes.resize(corpusSize);
-    return bytes;
-}
 
 // A run of every byte value, 32 KiB each, in an order that spreads the values over every prefix.
 Bytes byteRunsCorpus() {
@@ -170,112 +133,17 @@ Bytes periodicCorpus() {
     return bytes;
 }
 
-// Non-final fixed-Huffman deflate blocks, each empty or one literal, until the bits fill whole
-// bytes: every offset where a block starts decodes block after block to the end.
-Bytes fixedChain(bool withLiteral) {
-    BitPacker bits;
-    do {
-        bits.put(0, 1);  // not final
-        bits.put(1, 2);  // fixed Huffman
-        if (withLiteral) bits.putCode(0x30 + 'A', 8);
-        bits.putCode(0, 7);  // end of block
-    } while (bits.bits() % 8 != 0);
-    return repeatedBytes(bits.bytes());
-}
-Bytes emptyFixedChainCorpus() { return fixedChain(false); }
-Bytes literalFixedChainCorpus() { return fixedChain(true); }
-
-// Non-final stored blocks of one byte each.
-Bytes tinyStoredChainCorpus() { return repeated({0x00, 0x01, 0x00, 0xFE, 0xFF, 0x41}); }
-
-// Non-final dynamic-Huffman blocks, each empty or one literal, until the bits fill whole
-// bytes. The smallest header: two literal/length codes ('A' and end of block) and two
-// distance codes, all one bit long, their lengths coded with runs of zeros.
-Bytes dynamicChain(bool withLiteral) {
-    BitPacker bits;
-    do {
-        bits.put(0, 1);   // not final
-        bits.put(2, 2);   // dynamic Huffman
-        bits.put(0, 5);   // 257 literal/length codes
-        bits.put(1, 5);   // 2 distance codes
-        bits.put(14, 4);  // 18 code length code lengths, in their order: 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1
-        for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) bits.put(length, 3);
-        // Code length codes: 18 is 0, length 0 is 10, length 1 is 11.
-        const auto zeros = [&](int count) {
-            bits.putCode(0, 1);
-            bits.put(count - 11, 7);
-        };
-        zeros(65);
-        bits.putCode(3, 2);  // 'A'
-        zeros(138);
-        zeros(52);
-        bits.putCode(3, 2);  // end of block
-        bits.putCode(3, 2);  // the two distance codes
-        bits.putCode(3, 2);
-        if (withLiteral) bits.putCode(0, 1);  // 'A'
-        bits.putCode(1, 1);                   // end of block
-    } while (bits.bits() % 8 != 0);
-    return repeatedBytes(bits.bytes());
-}
-Bytes emptyDynamicChainCorpus() { return dynamicChain(false); }
-Bytes literalDynamicChainCorpus() { return dynamicChain(true); }
-
-// A DCL period of `items` items in the given mode after its header, the items chosen at random
-// (literals, and with `matches` mostly matches) until walks from the first headers read the
-// next headers' bits harmlessly and go on to the end: every header then starts a walk that
-// decodes to the end of the file.
-Bytes dclChain(int literalMode, bool matches) {
-    std::mt19937 generator(literalMode * 2 + matches + 11);
-    struct Walk {
-        const Bytes& input;
-        std::size_t handedOver = 0;
-        static std::uint32_t read(void* context, const std::uint8_t** next) {
-            auto& walk = *static_cast<Walk*>(context);
-            if (walk.handedOver != 0) return 0;
-            walk.handedOver = walk.input.size();
-            *next = walk.input.data();
-            return static_cast<std::uint32_t>(walk.input.size());
-        }
-        static int write(void*, const std::uint8_t*, std::uint32_t) { return 0; }
-    };
-    for (;;) {
-        DclWriter writer(literalMode, 4 + generator() % 3);
-        unsigned produced = 0;
-        const unsigned items = 4 + generator() % 12;
-        for (unsigned item = 0; item < items; ++item) {
-            if (matches && produced > 0 && generator() % 4 != 0) {
-                const unsigned length = 2 + generator() % 40;
-                const unsigned distance = 1 + generator() % std::min(produced, writer.maxDistance(length));
-                writer.match(length, distance);
-                produced += length;
-            } else {
-                writer.literal(static_cast<std::uint8_t>(literalMode == 1 ? 'a' + generator() % 26 : generator()));
-                ++produced;
-            }
-        }
-        const Bytes period = writer.unfinished();
-        Bytes sample;
-        while (sample.size() < (64u << 10)) sample.insert(sample.end(), period.begin(), period.end());
-        bool chained = true;
-        for (const std::size_t start : {std::size_t{0}, period.size() * 5}) {
-            const Bytes rest(sample.begin() + static_cast<std::ptrdiff_t>(start), sample.end());
-            Walk walk{rest};
-            std::uint32_t unread = 0;
-            chained = chained && dclExplode(Walk::read, &walk, Walk::write, nullptr, &unread) == dclInputEnded;
-        }
-        if (chained) return repeatedBytes(period);
-    }
-}
-Bytes dclAsciiLiteralChainCorpus() { return dclChain(1, false); }
-Bytes dclAsciiMatchChainCorpus() { return dclChain(1, true); }
-Bytes dclBinaryMatchChainCorpus() { return dclChain(0, true); }
-
-// LZO1X: a run of four literals, then a three-byte match one byte back, over and over: from
-// every seventh offset a walk goes to the end.
-Bytes lzoLiteralRunChainCorpus() { return repeated({0x01, 'a', 'b', 'c', 'd', 0x40, 0x00}); }
-
-// NRV2B/NRV2D: a control byte of eight literal bits, then the eight literals, over and over.
-Bytes nrv2LiteralChainCorpus() { return repeated({0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}); }
+// The chains of chain_patterns.h.
+Bytes emptyFixedChainCorpus() { return repeatedBytes(fixedChainPeriod(false)); }
+Bytes literalFixedChainCorpus() { return repeatedBytes(fixedChainPeriod(true)); }
+Bytes tinyStoredChainCorpus() { return repeatedBytes(tinyStoredChainPeriod()); }
+Bytes emptyDynamicChainCorpus() { return repeatedBytes(dynamicChainPeriod(false)); }
+Bytes literalDynamicChainCorpus() { return repeatedBytes(dynamicChainPeriod(true)); }
+Bytes dclAsciiLiteralChainCorpus() { return repeatedBytes(dclChainPeriod(1, false)); }
+Bytes dclAsciiMatchChainCorpus() { return repeatedBytes(dclChainPeriod(1, true)); }
+Bytes dclBinaryMatchChainCorpus() { return repeatedBytes(dclChainPeriod(0, true)); }
+Bytes lzoLiteralRunChainCorpus() { return repeatedBytes(lzoLiteralRunChainPeriod()); }
+Bytes nrv2LiteralChainCorpus() { return repeatedBytes(nrv2LiteralChainPeriod()); }
 
 // Whole x86-64 ELF files, headers and data included, in name order.
 Bytes wholeExecutablesCorpus() {

@@ -1,12 +1,15 @@
 // Writes seed inputs for the fuzz targets: real streams of every format, made by the same
-// compressors and writer the tests use, behind a few parameter bytes (the targets read their
-// capacity and options from the first three or four bytes, so both are written).
+// compressors and writer the tests use, and the adversarial patterns that make walks from many
+// offsets go far (runs, short periods, chains of tiny blocks and items), behind a few parameter
+// bytes (the targets read their capacity and options from the first three or four bytes, so
+// both are written).
 //
 // usage: make_fuzz_seeds <folder>
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "chain_patterns.h"
 #include "compressors.h"
 #include "dcl_writer.h"
 #include "test_support.h"
@@ -39,5 +42,13 @@ int main(int argc, char** argv) {
             write(ucl2dCompress(plain));
         }
     }
+    for (const Bytes& period :
+         {storedChainPeriod(), tinyStoredChainPeriod(), fixedChainPeriod(false), fixedChainPeriod(true),
+          dynamicChainPeriod(false), dynamicChainPeriod(true), dclBinaryLiteralChainPeriod(), dclChainPeriod(1, false),
+          dclChainPeriod(1, true), dclChainPeriod(0, true), lzoLiteralRunChainPeriod(), nrv2LiteralChainPeriod(),
+          Bytes{0xFF}, Bytes{0xE5}, Bytes{0x0A}, Bytes{0x00}})
+        write(repeatedTo(period, 1500));
+    write(runsOfEveryByte(90));
+    write(periodicPatterns(100, 5));
     return 0;
 }

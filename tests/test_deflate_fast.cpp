@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "canonical_codes.h"
+#include "chain_patterns.h"
 #include "compressors.h"
 #include "formats/deflate_decoder.h"
 #include "formats/deflate_dry_run.h"
@@ -298,15 +299,12 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
     };
     // Walks that go far from many offsets: runs of every byte value, short periods, and chains
     // of tiny blocks of each type, between random bytes.
-    const auto repeated = [](const Bytes& block, std::size_t times) {
-        Bytes chain;
-        for (std::size_t i = 0; i < times; ++i) chain.insert(chain.end(), block.begin(), block.end());
-        return chain;
-    };
-    const Bytes chains = concat({repeated({0x02, 0x00}, 300), randomBytes(50, 35),         // empty fixed blocks
-                                 repeated({0x00, 0x00, 0x00, 0xFF, 0xFF}, 200), randomBytes(50, 36),  // empty stored
-                                 repeated({0x00, 0x01, 0x00, 0xFE, 0xFF, 0x41}, 150), Bytes(300, 0x0A),
-                                 repeated(deflateRaw(textBytes(300, 37), 9, Z_FIXED), 3)});
+    const Bytes chains = concat({repeatedTo(fixedChainPeriod(false), 600), randomBytes(50, 35),
+                                 repeatedTo(storedChainPeriod(), 1000), randomBytes(50, 36),
+                                 repeatedTo(tinyStoredChainPeriod(), 900), Bytes(300, 0x0A),
+                                 repeatedTo(dynamicChainPeriod(false), 2500), randomBytes(50, 38),
+                                 repeatedTo(dynamicChainPeriod(true), 2500), randomBytes(50, 39),
+                                 repeatedTo(deflateRaw(textBytes(300, 37), 9, Z_FIXED), 600)});
     const std::vector<Input> inputs = {
         {"random", randomBytes(48u << 10, 31)},
         {"text", textBytes(48u << 10, 32)},

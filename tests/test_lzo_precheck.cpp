@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 
+#include "chain_patterns.h"
 #include "compressors.h"
 #include "formats/lzo_precheck.h"
 #include "formats/lzo_unpacker.h"
@@ -110,6 +111,7 @@ const Sample samples[] = {
     {"DamagedStreams", damagedStreams},
     {"RunsOfEveryByte", [] { return runsOfEveryByte(100); }},
     {"Periodic", [] { return periodicPatterns(800, 25); }},
+    {"LiteralRunChain", [] { return repeatedTo(lzoLiteralRunChainPeriod(), 12000); }},
     {"WholeExecutable", [] { return wholeExecutable(16 << 10); }},
 };
 

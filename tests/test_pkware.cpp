@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "chain_patterns.h"
 #include "dcl_writer.h"
 #include "formats/pkware_decoder.h"
 #include "formats/pkware_unpacker.h"
@@ -371,11 +372,8 @@ TEST(PkwareUnpacker, InputBeyondFourGiBIsHandedOverInFull) {
 namespace {
 
 // Every offset of inputs where many offsets start long walks, with the dry run alone and the
-// decoder alone: the same answer, size and end. The chains make walks from many offsets meet:
-// binary literals (a header every nine bytes), and streams of each mode, one after another.
+// decoder alone: the same answer, size and end. The chains make walks from many offsets meet.
 TEST(PkwareDryRun, AnswersAsTheDecoderAtEveryOffset) {
-    Bytes binaryChain;
-    for (int period = 0; period < 700; ++period) binaryChain.insert(binaryChain.end(), {0, 4, 0, 0, 0, 0, 0, 0, 0});
     // Streams of each mode and dictionary, of sizes around a window's, ending at every bit of a byte.
     Bytes streams = randomBytes(30, 41);
     for (int variant = 0; variant < 24; ++variant) {
@@ -390,7 +388,10 @@ TEST(PkwareDryRun, AnswersAsTheDecoderAtEveryOffset) {
                       DclWriter(0, 4).literal('a').match(3, 2).literal('b').end(),
                       DclWriter(1, 5).literal('a').literal('b').match(3, 2).literal('c').end()});
     const std::pair<const char*, Bytes> inputs[] = {
-        {"binary literal chain", binaryChain},
+        {"binary literal chain", repeatedTo(dclBinaryLiteralChainPeriod(), 6300)},
+        {"ASCII literal chain", repeatedTo(dclChainPeriod(1, false), 6300)},
+        {"ASCII match chain", repeatedTo(dclChainPeriod(1, true), 6300)},
+        {"binary match chain", repeatedTo(dclChainPeriod(0, true), 6300)},
         {"streams", streams},
         {"random with headers", [] {
              Bytes data = randomBytes(12000, 44);

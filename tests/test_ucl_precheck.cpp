@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "chain_patterns.h"
 #include "compressors.h"
 #include "formats/ucl_precheck.h"
 #include "formats/format_table.h"
@@ -112,7 +113,9 @@ std::vector<Sample> plainSamples() {
     return {{"random", randomBytes(3000, 21), {}},
             {"zero-heavy", zeroHeavy(3000, 22), {}},
             {"text", textBytes(3000, 23), {}},
-            {"machine code", machineCode(64 << 10), {}}};
+            {"machine code", machineCode(64 << 10), {}},
+            {"literal chain", repeatedTo(nrv2LiteralChainPeriod(), 3000), {}},
+            {"runs of every byte", runsOfEveryByte(100), {}}};
 }
 
 Bytes ones(std::size_t count) { return Bytes(count, 0xff); }

@@ -1,0 +1,33 @@
+// Periods that, repeated, make many offsets start a walk that decodes to the end of the input:
+// chains of tiny blocks and items of each format. For the adversarial bench corpus and the fuzz
+// seeds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Deflate: empty non-final stored blocks (the offsets between them start stored blocks of
+// 65,280 and 65,535 bytes), and stored blocks of one byte.
+Bytes storedChainPeriod();
+Bytes tinyStoredChainPeriod();
+// Deflate: non-final fixed- or dynamic-Huffman blocks, each empty or one literal, until the
+// bits fill whole bytes. The dynamic header is the smallest: two literal/length codes ('A' and
+// end of block) and two distance codes, all one bit long, their lengths coded with zero runs.
+Bytes fixedChainPeriod(bool withLiteral);
+Bytes dynamicChainPeriod(bool withLiteral);
+// DCL: a header whose 9-byte period is eight plain literals.
+Bytes dclBinaryLiteralChainPeriod();
+// DCL: a header and a few items of the given literal mode (literals, or with `matches` mostly
+// matches), chosen at random until the walks from the first headers read the next headers'
+// bits harmlessly and go on to the end.
+Bytes dclChainPeriod(int literalMode, bool matches);
+// LZO1X: a run of four literals, then a three-byte match one byte back.
+Bytes lzoLiteralRunChainPeriod();
+// NRV2B/NRV2D: a control byte of eight literal bits, then the eight literals.
+Bytes nrv2LiteralChainPeriod();
+
+// `period` repeated to `size` bytes.
+Bytes repeatedTo(const Bytes& period, std::size_t size);
