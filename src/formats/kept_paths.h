@@ -1,5 +1,6 @@
-// Kept paths: how the dry runs join walks from nearby offsets, for any format whose decoder
-// state at a step boundary is small.
+// Kept paths: how the NRV2B/NRV2D dry run joins walks from nearby offsets. The other dry runs
+// meet at landmarks (landmark_memo.h), which need a position that rises at every step; an NRV2
+// match that repeats its offset may take no byte, so here steps may share a position.
 //
 // At the start of a step the rest of a walk depends only on the decoder's state there (an input
 // position and the little state that goes with it), except for two checks that look at the

@@ -17,12 +17,26 @@
 // from the node it stands on, and meets the failing step exactly. No edge crosses a step that
 // ends the stream (an end code, an error, the end of the input): the walker takes those itself.
 //
-// Walks make next edges (between landmarks they stepped from one to the other); follow() fills
-// in up edges as it hops along next edges. Positions grow along every edge, and walks start at
-// growing offsets, so the nodes behind the current offset are never reached again: when the
-// budget is full they are dropped; if the nodes ahead still fill half of it, all go and the
-// landmarks thin out by 16 (a walk then steps up to 16 times further before it joins); when
-// few are left they thicken again. Results never depend on what is kept.
+// Walks make next edges (between landmarks they stepped from one to the other), and link the
+// place where they end by a step every walk there ends alike with (the end of the stream, a
+// format error, the end of the input) as a node marked `end`; follow() fills in up edges as it
+// hops along next edges, and the nodes before an end get it as their up edge, so that a walk
+// to the end of a long path takes a hop or two a level.
+//
+// Memory: nodes of about 80 bytes within a budget (2^18 by default: some 21 MiB with the hash
+// table), whatever the input's size. Far from its start a walk makes fewer landmarks: within
+// `nearby` positions (1 MiB of input) every level, then from level 2 on for 16 times as far,
+// and so on, so that a path through a large input keeps a bounded number of nodes a level.
+// Positions grow along every edge, and walks start at growing offsets, so the nodes behind the
+// current offset are never reached again: when the budget is full they are dropped; if the
+// nodes ahead still fill half of it, all go and the landmarks thin out by 16 (a walk then
+// steps up to 16 times further before it joins); when few are left they thicken again.
+// Results never depend on what is kept.
+//
+// Tuning, measured on the adversarial bench corpus: 16 to a level balances the steps before a
+// walk's first landmark (about 16, the main cost of a walk that joins) against the nodes kept;
+// denser landmarks, a larger budget and thinning by steps instead of positions all measured
+// slower, as more of the time goes to looking landmarks up in a larger table.
 //
 // State needs `position` (never falling along a walk, rising along every step) and `key()`
 // (64 bits that tell states apart), and ==.
