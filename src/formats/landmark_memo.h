@@ -27,7 +27,7 @@
 // table), whatever the input's size. Far from its start a walk makes fewer landmarks: within
 // `nearby` positions (1 MiB of input) every level, then from level 2 on for 16 times as far,
 // and so on, so that a path through a large input keeps a bounded number of nodes a level.
-// Positions grow along every edge, and walks start at growing offsets, so the nodes behind the
+// Positions never fall along an edge, and walks start at growing offsets, so the nodes behind the
 // current offset are never reached again: when the budget is full they are dropped; if the
 // nodes ahead still fill half of it, all go and the landmarks thin out by 16 (a walk then
 // steps up to 16 times further before it joins); when few are left they thicken again.
@@ -38,8 +38,9 @@
 // denser landmarks, a larger budget and thinning by steps instead of positions all measured
 // slower, as more of the time goes to looking landmarks up in a larger table.
 //
-// State needs `position` (never falling along a walk, rising along every step) and `key()`
-// (64 bits that tell states apart), and ==.
+// State needs `position` (never falling along a walk; two steps may share one, as NRV2 steps
+// that take bits of the same control byte do) and `key()` (64 bits that tell states apart),
+// and ==. A walk never meets the same state twice, or its decoder would loop forever.
 // Thread safety: a LandmarkMemo belongs to one dry run, and so to one thread.
 #pragma once
 

@@ -245,82 +245,60 @@ bool uclOutcomeIsStream(const UclOutcome& outcome) {
     return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);
 }
 
-// A walk's side of the kept paths: it records the walk's steps until the walk joins a path,
-// which then answers, or ends.
+// A walk's side of the landmarks: each step it passes goes into the walk's stretch, and at
+// landmarks the walk hops on.
 class UclJoins {
 public:
     static constexpr bool active = true;
     using State = UclDryRun::State;
-    using Path = KeptPath<State>;
 
     UclJoins(UclDryRun& dryRun, std::uint64_t offset)
-        : paths_(dryRun.paths_), capacity_(dryRun.capacity_), offset_(offset), recording_(&paths_.startRecording()) {
-        paths_.seek(offset);
-    }
+        : walk_(dryRun.landmarks_, offset, firstJoiningStep), capacity_(dryRun.capacity_), offset_(offset) {}
 
-    bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome& answer) {
+    bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome&) {
+        if (stepBegun_) {
+            // The step just taken passed its checks; what it produced includes the literals of
+            // a run of 0xff taken at once, which are exactly those taken one by one.
+            const std::int64_t output = produced - stepProduced_;
+            walk_.passed(output, need_, output - slack_);
+        }
         state_ = {offset_ + taken, bits, lastOffset};
-        Path* joined = walkAlone_ == 0 ? paths_.find(state_) : nullptr;
-        if (walkAlone_ != 0) --walkAlone_;
-        if (joined != nullptr) {
+        std::int64_t count = produced;
+        if (walk_.at(state_, count, capacity_)) {
             walkedFar_ = true;
-            const auto next = joined->follow(joined->cursor, produced, capacity_);
-            answer = {joined->endResult, next.produced, static_cast<Count>(joined->endPosition - offset_)};
-            // What this walk recorded leads into the joined path: walks that join it go on there.
-            // Kept last, as keeping may drop the joined path.
-            if (recording_) stopRecording(produced);
-            if (next.ends) return true;
-            // Through a failing node the walk goes alone; past an open end it records anew.
-            if (next.alone) walkAlone_ = Path::stepsPerNode;
-            else recording_ = &paths_.startRecording();
-            produced = next.produced;
-            state_ = next.next;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
             lastOffset = state_.lastOffset;
-            paths_.seek(state_.position);
-            return atStep(taken, bits, lastOffset, produced, answer);
+            produced = static_cast<Count>(count);
         }
+        stepBegun_ = true;
         stepProduced_ = produced;
-        if (recording_) {
-            if (recording_->size() >= KeptPaths<State>::recordingBudget) stopRecording(produced);
-            else recording_->append(state_, produced);
-        }
+        need_ = Stretch::noCheck;
+        slack_ = 0;
         return false;
     }
+    // The step's match reaches `distance` back, checked with `producedThen` produced.
     void setDistance(Count distance, Count producedThen) {
-        if (recording_) recording_->setDistance(distance, producedThen);
+        need_ = std::int64_t{distance} - (std::int64_t{producedThen} - stepProduced_);
     }
-    void setSlack(Count slack) {
-        if (recording_) recording_->setSlack(slack);
-    }
-    void failedOwnCheck() {
-        if (!recording_) return;
-        recording_->dropLast();
-        stopRecording(stepProduced_);
-    }
-    void ended(int result, Count taken, Count produced) {
-        if (!recording_) return;
-        recording_->closeAt(result, offset_ + taken, produced);
-        paths_.keepRecording();
-        recording_ = nullptr;
-    }
+    // The step may end `slack` bytes past the capacity.
+    void setSlack(Count slack) { slack_ = slack; }
+    void failedOwnCheck() {}
+    void ended(int, Count, Count) { walk_.ended(state_); }
     bool walkedFar() const { return walkedFar_; }
 
 private:
-    void stopRecording(std::uint32_t produced) {
-        recording_->closeOpen(state_, produced);
-        paths_.keepRecording();
-        recording_ = nullptr;
-    }
+    // Most walks end within a few steps: landmarks are looked at from the 8th on.
+    static constexpr unsigned firstJoiningStep = 8;
 
-    KeptPaths<State>& paths_;
-    std::uint32_t capacity_;
+    LandmarkWalk<State> walk_;
+    std::int64_t capacity_;
     std::uint64_t offset_;
     State state_{};
-    Path* recording_;  // the paths' reusable recording; null once the walk stops recording
-    std::size_t walkAlone_ = 0;  // steps to go before joining again
-    Count stepProduced_ = 0;     // what the walk had produced when its current step began
+    bool stepBegun_ = false;
+    std::int64_t stepProduced_ = 0;  // what the walk had produced when its current step began
+    std::int64_t need_ = Stretch::noCheck;
+    Count slack_ = 0;
     bool walkedFar_ = false;
 };
 
@@ -330,7 +308,7 @@ UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
     if (size > 0xFFFFFFFFu || capacity >= 0x80000000u)
         return precheckUclStream(method_, input + offset, sourceLength, capacity, onesRuns);
     if (input != input_ || size != size_ || capacity != capacity_) {
-        paths_.clear();
+        landmarks_.clear();
         input_ = input;
         size_ = size;
         capacity_ = capacity;

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "formats/kept_paths.h"
+#include "formats/landmark_memo.h"
 #include "unpack/zero_runs.h"
 
 enum class UclMethod { nrv2b, nrv2d };
@@ -55,27 +55,29 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
 
 // The same verdicts for walks that go far, joined so that runs of one byte value cost about as
 // much as ordinary data: every offset of a run of 0xE5 (the fill byte of FAT images) would
-// otherwise walk to the run's end. Walks join on kept paths (kept_paths.h); a state here is the
-// input position, the control bits still unread and the last match offset. The decoders check
-// the room before the distance. Exact for inputs below 4 GiB and capacities below 2 GiB, where
+// otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h); a state here is
+// the input position, the control bits still unread and the last match offset. The decoders
+// check the room before the distance. Exact for inputs below 4 GiB and capacities below 2 GiB, where
 // no counter wraps; elsewhere it walks without joining.
 // Thread safety: one dry run per thread.
 class UclDryRun {
 public:
-    explicit UclDryRun(UclMethod method) : method_(method) {}
+    // Walks join near their starts; from 1 MiB on their landmarks thin out.
+    explicit UclDryRun(UclMethod method) : method_(method), landmarks_(std::uint64_t{1} << 20) {}
 
     // precheckUclStream's verdict for input[offset, size), with input[size] readable.
     UclVerdict run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
                    OnesRunIndex& onesRuns);
-    // Drops the kept paths, for new bytes at the same address.
-    void forget() { paths_.clear(); }
-    // Whether the last walk joined a path or read past its first 64 bytes: the next one likely will.
+    // Drops the landmarks, for new bytes at the same address.
+    void forget() { landmarks_.clear(); }
+    // Whether the last walk hopped or read past its first 64 bytes: the next one likely will.
     bool walkedFar() const { return walkedFar_; }
 
     struct State {
         std::uint64_t position;   // input position
         std::uint32_t bits;       // the control bit buffer
         std::uint32_t lastOffset;
+        std::uint64_t key() const { return position * 0x9E3779B97F4A7C15u ^ (std::uint64_t{bits} << 32 | lastOffset); }
         bool operator==(const State&) const = default;
     };
 
@@ -86,6 +88,6 @@ private:
     const std::uint8_t* input_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint32_t capacity_ = 0;
-    KeptPaths<State> paths_;
+    LandmarkMemo<State> landmarks_;
     bool walkedFar_ = false;
 };
