@@ -29,8 +29,9 @@
 // and so on, so that a path through a large input keeps a bounded number of nodes a level.
 // Positions never fall along an edge, and walks start at growing offsets, so the nodes behind the
 // current offset are never reached again: when the budget is full they are dropped; if the
-// nodes ahead still fill half of it, all go and the landmarks thin out by 16 (a walk then
-// steps up to 16 times further before it joins); when few are left they thicken again.
+// nodes ahead still fill half of it, all go and the landmarks thin out: first `nearby` shrinks
+// by 16 (down to 1/256 of its first value), then every level moves up one (a walk then steps
+// up to 16 times further before it joins); when few are left they thicken again.
 // Results never depend on what is kept.
 //
 // Tuning, measured on the adversarial bench corpus: 16 to a level balances the steps before a
@@ -86,7 +87,7 @@ public:
     // `nearby`: how far from its start, in positions, a walk makes landmarks of every level;
     // 16 times as far it makes them from level 2 on, and so on.
     explicit LandmarkMemo(std::uint64_t nearby, std::size_t nodeBudget = defaultBudget)
-        : nearby_(nearby), budget_(std::max<std::size_t>(nodeBudget, 4)) {}
+        : nearbyAtFirst_(nearby), nearby_(nearby), budget_(std::max<std::size_t>(nodeBudget, 4)) {}
 
     // Whether `state`, `distance` positions after the start of a walk, is a landmark for it.
     // Walks join near their starts, so far from them the landmarks may thin out: a path to the
@@ -177,10 +178,13 @@ public:
         if (nodes_.size() < budget_) return;
         dropBehind(start);
         if (nodes_.size() > budget_ / 2) {
+            // Too many ahead: thin out far from the starts first, everywhere only after.
             clear();
-            minLevel_ = std::min(minLevel_ + 1, levels);
-        } else if (nodes_.size() < budget_ / 8 && minLevel_ > 1) {
-            --minLevel_;
+            if (nearby_ > nearbyAtFirst_ / 256) nearby_ /= 16;
+            else minLevel_ = std::min(minLevel_ + 1, levels);
+        } else if (nodes_.size() < budget_ / 8) {
+            if (minLevel_ > 1) --minLevel_;
+            else if (nearby_ < nearbyAtFirst_) nearby_ *= 16;
         }
     }
     void clear() {
@@ -243,7 +247,8 @@ private:
         }
     }
 
-    std::uint64_t nearby_;
+    const std::uint64_t nearbyAtFirst_;
+    std::uint64_t nearby_;  // thinned out when the nodes ahead fill the budget
     std::size_t budget_;
     std::vector<Node> nodes_;
     std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
