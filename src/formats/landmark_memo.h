@@ -23,8 +23,8 @@
 // hops along next edges, and the nodes before an end get it as their up edge, so that a walk
 // to the end of a long path takes a hop or two a level.
 //
-// Memory: nodes of about 80 bytes within a budget (2^18 by default: some 21 MiB with the hash
-// table), whatever the input's size. Far from its start a walk makes fewer landmarks: within
+// Memory: nodes of about 80 bytes within a budget (2^17 by default: some 11 MiB with the hash
+// table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size. Far from its start a walk makes fewer landmarks: within
 // `nearby` positions (1 MiB of input) every level, then from level 2 on for 16 times as far,
 // and so on, so that a path through a large input keeps a bounded number of nodes a level.
 // Positions never fall along an edge, and walks start at growing offsets, so the nodes behind the
@@ -36,8 +36,9 @@
 //
 // Tuning, measured on the adversarial bench corpus: 16 to a level balances the steps before a
 // walk's first landmark (about 16, the main cost of a walk that joins) against the nodes kept;
-// denser landmarks, a larger budget and thinning by steps instead of positions all measured
-// slower, as more of the time goes to looking landmarks up in a larger table.
+// denser landmarks, a budget of 2^18 or 2^19 and thinning by steps instead of positions all
+// measured slower, as more of the time goes to looking landmarks up in a larger table (each
+// lookup and hop is a cache miss); 2^16 was no faster than 2^17 but for the stored chains.
 //
 // State needs `position` (never falling along a walk; two steps may share one, as NRV2 steps
 // that take bits of the same control byte do) and `key()` (64 bits that tell states apart),
@@ -81,8 +82,8 @@ class LandmarkMemo {
 public:
     using Index = std::uint32_t;
     static constexpr Index none = std::numeric_limits<Index>::max();
-    // Nodes of about 80 bytes: 2^18 cover some four million steps ahead in about 21 MiB.
-    static constexpr std::size_t defaultBudget = std::size_t{1} << 18;
+    // Nodes of about 80 bytes: 2^17 cover some two million steps ahead in about 10 MiB.
+    static constexpr std::size_t defaultBudget = std::size_t{1} << 17;
 
     // `nearby`: how far from its start, in positions, a walk makes landmarks of every level;
     // 16 times as far it makes them from level 2 on, and so on.
