@@ -192,8 +192,6 @@ public:
         nodes_.clear();
         slots_.clear();
     }
-    std::size_t size() const { return nodes_.size(); }
-    unsigned minLevel() const { return minLevel_; }
 
 private:
     static constexpr unsigned levels = 6;  // 16^6 steps a hop at the top

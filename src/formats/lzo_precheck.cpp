@@ -2,10 +2,6 @@
 
 #include <lzo/lzoconf.h>
 
-#include <algorithm>
-#include <limits>
-#include <utility>
-
 namespace {
 
 // Walks join near their starts; from 1 MiB on their landmarks thin out.
@@ -17,7 +13,6 @@ constexpr unsigned firstJoiningStep = 8;
 constexpr unsigned literalRunCodes = 16;   // codes below this at the top of the loop: literal runs
 constexpr std::uint32_t farMatchBase = 0x4000;
 constexpr std::uint32_t afterLiteralsBase = 0x801;
-
 
 }  // namespace
 

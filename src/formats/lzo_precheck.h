@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "formats/landmark_memo.h"
 #include "unpack/zero_runs.h"
