@@ -309,7 +309,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
             produced += item.out;
             return outcome(item.result, item.endBit);
         }
-        landmarks.passed(item.out, item.distance != 0 ? std::int64_t{item.distance} : Stretch::noCheck, item.out);
+        landmarks.passed(item.out, Stretch::reaching(item.distance), item.out);
         produced += item.out;
         state = item.next;
     }

@@ -75,6 +75,8 @@ struct Stretch {
         produced += later.produced;
     }
     bool passes(std::int64_t count, std::int64_t capacity) const { return count >= need && count + room <= capacity; }
+    // The `needed` of a step whose match reaches `distance` bytes back (0: no match).
+    static std::int64_t reaching(std::uint32_t distance) { return distance != 0 ? std::int64_t{distance} : noCheck; }
 };
 
 template <typename State>

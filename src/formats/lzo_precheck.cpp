@@ -185,7 +185,7 @@ LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::
                 break;
         }
         const std::int64_t output = length + instruction.trailing;
-        walk.passed(output, instruction.distance != 0 ? std::int64_t{instruction.distance} : Stretch::noCheck, output);
+        walk.passed(output, Stretch::reaching(instruction.distance), output);
         place = {instruction.next, instruction.nextKind};
         produced += output;
     }

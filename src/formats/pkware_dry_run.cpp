@@ -168,8 +168,7 @@ DclOutcome DclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
         }
         if (item.distance > produced) return finish(dclBadDistance, produced, 0);
         if (produced + item.output >= stopAt) return finish(dclStopped, stopAt, 0);
-        walk.passed(item.output, item.distance != 0 ? std::int64_t{item.distance} : Stretch::noCheck,
-                          item.output);
+        walk.passed(item.output, Stretch::reaching(item.distance), item.output);
         produced += item.output;
         place.position = item.next;
     }
