@@ -1,5 +1,5 @@
 // The deflate dry run at every offset of an input, taken in order as the scan takes them so
-// that walks join kept paths, against rawInflate: the same result, the same length written back
+// that walks join at landmarks, against rawInflate: the same result, the same length written back
 // for the results that write it, and for a complete stream the same count of bytes taken. The
 // data is repeated a few times, so that walks from many offsets go far and meet.
 // Input: capacity (2 bytes) and repeat count (1 byte), then the data.

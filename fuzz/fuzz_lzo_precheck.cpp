@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     off.dryRuns = false;
     LzoUnpacker onUnpacker(on), offUnpacker(off);
     LzoPrecheck precheck(32);  // a small budget: landmarks are dropped, thinned out, thickened
-    // Offsets in order, as the scan takes them, so that kept paths are used.
+    // Offsets in order, as the scan takes them, so that walks join at landmarks.
     const std::size_t step = size / 7 + 1;
     for (std::size_t offset = 0; offset < size; offset += offset < 16 ? 1 : step) {
         const Attempt withDryRun = attempt(onUnpacker, on, offset);
