@@ -270,25 +270,16 @@ InflateResult dynamicBlock(InflateContext& context) {
             continue;
         }
         std::uint8_t value = 0;
-        unsigned extra;
-        int run;
         if (symbol == 16) {
             if (index == 0) {
                 save();
                 return inflateRepeatWithoutLength;
             }
             value = lengths[index - 1];
-            extra = 2;
-            run = 3;
-        } else if (symbol == 17) {
-            extra = 3;
-            run = 3;
-        } else {
-            extra = 7;
-            run = 11;
         }
-        if (extra > count) return inflateInputEnded;
-        run += static_cast<int>(take(extra));
+        const LengthRepeat repeat = lengthRepeat(symbol);
+        if (repeat.extra > count) return inflateInputEnded;
+        const int run = repeat.shortest + static_cast<int>(take(repeat.extra));
         // Runs may cross from the literal/length lengths into the distance lengths.
         if (index + run > total) {
             save();

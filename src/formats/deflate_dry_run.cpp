@@ -236,29 +236,18 @@ private:
                 continue;
             }
             std::uint8_t value = 0;
-            unsigned extra;
-            int run;
             if (symbol == 16) {
                 if (index == 0) return inflateRepeatWithoutLength;
                 value = lengths[index - 1];
-                extra = 2;
-                run = 3;
-            } else if (symbol == 17) {
-                extra = 3;
-                run = 3;
-            } else {
-                extra = 7;
-                run = 11;
             }
-            if (extra > available(position)) return inflateInputEnded;
-            run += static_cast<int>(take(extra));
+            const LengthRepeat repeat = lengthRepeat(symbol);
+            if (repeat.extra > available(position)) return inflateInputEnded;
+            const int run = repeat.shortest + static_cast<int>(take(repeat.extra));
             if (index + run > total) return inflateRunPastEnd;
             std::memset(lengths + index, value, static_cast<std::size_t>(run));
             index += run;
         }
-        const InflateResult built =
-            buildDynamicCodes(lengths, literalCount, distanceCount, into.literal, into.distance);
-        return built;
+        return buildDynamicCodes(lengths, literalCount, distanceCount, into.literal, into.distance);
     }
 
     const std::uint8_t* input_;

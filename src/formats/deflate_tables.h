@@ -51,6 +51,16 @@ constexpr std::uint32_t makeEntry(Kind kind, std::uint32_t value, std::uint32_t 
 constexpr Kind kindOf(std::uint32_t entry) { return static_cast<Kind>(entry >> 12 & 15); }
 constexpr std::uint32_t holeEntry = makeEntry(holeKind, 0, 0, maxCodeLength);
 
+// Code-length symbols 16, 17 and 18: how many extra bits give the run, and its shortest length
+// (16 repeats the previous length, 17 and 18 repeat zero).
+struct LengthRepeat {
+    unsigned extra;
+    int shortest;
+};
+constexpr LengthRepeat lengthRepeat(unsigned symbol) {
+    return symbol == 16 ? LengthRepeat{2, 3} : symbol == 17 ? LengthRepeat{3, 3} : LengthRepeat{7, 11};
+}
+
 // Share of the code space a code-length code of each length takes, in units of 2^-7.
 constexpr std::uint8_t kraftWeights[8] = {0, 64, 32, 16, 8, 4, 2, 1};
 // The same for three lengths at once, as they lie in the stream.
