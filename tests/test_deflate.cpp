@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "canonical_codes.h"
+#include "chain_patterns.h"
 #include "formats/deflate_decoder.h"
 #include "formats/deflate_unpacker.h"
 #include "reference_inflate.h"
@@ -472,6 +473,37 @@ TEST(DeflateUnpacker, TryUnpack) {
             EXPECT_EQ(scan.output(), c.output);
         }
         EXPECT_EQ(scan.state.currentOffset, c.offset);
+    }
+}
+
+// The unpacker routes attempts between its short attempt, the dry run and the decoder; wherever
+// each goes, its answer, size and saved bytes are the decoder's alone.
+TEST(DeflateUnpacker, AnswersAlikeWithAndWithoutTheDryRun) {
+    const Bytes stream = fixedLiteralStream(textBytes(900, 8));
+    const Bytes input = concat({repeatedTo(fixedChainPeriod(true), 3000), stream, repeatedTo(dynamicChainPeriod(true), 4000),
+                                stream, repeatedTo(dynamicChainPeriod(false), 3000), randomBytes(200, 9),
+                                repeatedTo(storedChainPeriod(), 2000), Bytes(1500, 0x0A), stream});
+    for (const std::uint32_t capacity : {0u, 1u, 700u, 1u << 20}) {
+        ScopedScanInput dry(input, capacity), plain(input, capacity);
+        plain.state.dryRuns = false;
+        dry.state.sizes.skipSize = plain.state.sizes.skipSize = 500;  // some streams saved, some only counted
+        DeflateUnpacker dryUnpacker(dry.state), plainUnpacker(plain.state);
+        std::size_t found = 0;
+        for (std::size_t offset = 0; offset < input.size(); ++offset) {
+            dry.state.currentOffset = plain.state.currentOffset = offset;
+            const bool answer = dryUnpacker.tryUnpack();
+            ASSERT_EQ(answer, plainUnpacker.tryUnpack()) << "capacity " << capacity << ", offset " << offset;
+            if (!answer) continue;
+            ++found;
+            ASSERT_EQ(dry.state.outputSize, plain.state.outputSize) << "capacity " << capacity << ", offset " << offset;
+            if (dry.state.outputSize < capacity) {
+                ASSERT_EQ(dry.state.inputEnd, plain.state.inputEnd) << "capacity " << capacity << ", offset " << offset;
+            }
+            if (dry.state.bytesWanted(dry.state.outputSize)) {
+                ASSERT_EQ(dry.output(), plain.output()) << "capacity " << capacity << ", offset " << offset;
+            }
+        }
+        EXPECT_GT(found, 0u) << "capacity " << capacity;
     }
 }
 

@@ -38,6 +38,18 @@ public:
                 pattern_[i] = static_cast<std::uint8_t>(i * 151 + 89);
         }
         const Outcome fast = run(rawInflate, fastDest_, source, length, capacity);
+        // The scan's short attempt reads a few blocks only: the same answer, or none yet.
+        const Outcome fewBlocks = run(rawInflateFewBlocks, fewBlocksDest_, source, length, capacity);
+        if (fewBlocks.result == inflateInputEnded && fast.result != inflateInputEnded &&
+            fewBlocks.destLen == capacity && fewBlocks.sourceLen == length) {
+            ++cutShort_;
+        } else if (fewBlocks.result != fast.result || fewBlocks.destLen != fast.destLen ||
+                   fewBlocks.sourceLen != fast.sourceLen || fewBlocksDest_ != fastDest_) {
+            ADD_FAILURE() << what << ", capacity " << capacity << ": after a few blocks " << fewBlocks.result << " "
+                          << fewBlocks.destLen << " " << fewBlocks.sourceLen << ", in full " << fast.result << " "
+                          << fast.destLen << " " << fast.sourceLen;
+            return false;
+        }
         const Outcome reference = run(referenceInflate, referenceDest_, source, length, capacity);
         lastFast_ = fast;
         ++results_[reference.result + 11];
@@ -90,6 +102,8 @@ public:
     // How many attempts the reference ended with `result`.
     std::uint64_t seen(int result) const { return results_[result + 11]; }
     std::uint64_t calls() const { return calls_; }
+    // How many streams the short attempt left undecided after its few blocks.
+    std::uint64_t cutShort() const { return cutShort_; }
 
 private:
     struct Outcome {
@@ -108,6 +122,8 @@ private:
     }
 
     Outcome lastFast_{};
+    Bytes fewBlocksDest_;
+    std::uint64_t cutShort_ = 0;
     Bytes pattern_;
     Bytes fastDest_;
     Bytes referenceDest_;
@@ -325,6 +341,39 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
         }
     }
     for (int result : {0, 1, 2, -1, -2, -3, -4, -5, -6, -7, -9, -10, -11}) EXPECT_GT(d.seen(result), 0u) << result;
+    EXPECT_GT(d.cutShort(), 0u);
+}
+
+// The short attempt decides a stream whose final block is among its first few, and leaves the
+// rest undecided, whatever those blocks hold.
+TEST(RawInflateFewBlocks, DecidesWithinItsBlocksOnly) {
+    for (const bool stored : {false, true}) {
+        for (unsigned blocks = 1; blocks <= fewBlocks + 2; ++blocks) {
+            BitWriter w;
+            for (unsigned block = 1; block <= blocks; ++block) {
+                const bool final = block == blocks;
+                if (stored) {
+                    w.bits(final, 3).bits(0, 5).raw({0x01, 0x00, 0xFE, 0xFF, 0x41});  // "A"
+                } else {
+                    w.bits(final | 2u, 3).code(0x71, 8).code(0, 7);  // 'A', then end of block
+                }
+            }
+            const Bytes input = concat({w.bytes(), Bytes(4, 0x5C)});
+            Bytes output(64);
+            std::uint32_t produced = 64;
+            std::uint64_t taken = input.size();
+            const InflateResult result = rawInflateFewBlocks(output.data(), &produced, input.data(), &taken);
+            SCOPED_TRACE(std::to_string(blocks) + (stored ? " stored" : " fixed") + " blocks");
+            if (blocks > fewBlocks) {
+                EXPECT_EQ(result, inflateInputEnded);
+                EXPECT_EQ(produced, 64u);
+                continue;
+            }
+            EXPECT_EQ(result, inflateComplete);
+            EXPECT_EQ(Bytes(output.begin(), output.begin() + produced), Bytes(blocks, 'A'));
+            EXPECT_EQ(taken, w.bytes().size());
+        }
+    }
 }
 
 // Long walks, many thousands of steps, against rawInflate alone (the reference decoder reads

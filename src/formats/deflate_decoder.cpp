@@ -297,10 +297,8 @@ InflateResult dynamicBlock(InflateContext& context) {
     return decodeSymbols<true>(context, literalEntries, distanceEntries);
 }
 
-}  // namespace
-
-InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
-                         std::uint64_t* sourceLen) {
+template <unsigned maxBlocks>
+InflateResult inflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source, std::uint64_t* sourceLen) {
     if (*sourceLen == 0) return inflateInputEnded;
     // The first block's type decides most attempts, and it is as good as random: it is read
     // straight from the first byte, so that the branch on it resolves as early as it can.
@@ -309,6 +307,7 @@ InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::
     bool last = (header & 1) != 0;
     unsigned type = header >> 1 & 3;
     InflateResult result;
+    [[maybe_unused]] unsigned blocks = 0;
     for (;;) {
         switch (type) {
             case 0:
@@ -325,6 +324,9 @@ InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::
                 break;
         }
         if (result != inflateComplete || last) break;
+        if constexpr (maxBlocks != 0) {
+            if (++blocks == maxBlocks) return inflateInputEnded;
+        }
         if (context.bitCount < 3) refill(context.bitBuffer, context.bitCount, context.next, context.end);
         if (context.bitCount < 3) return inflateInputEnded;
         last = (context.bitBuffer & 1) != 0;
@@ -338,4 +340,16 @@ InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::
         *sourceLen = static_cast<std::uint64_t>(context.next - source) - context.bitCount / 8;
     }
     return result;
+}
+
+}  // namespace
+
+InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
+                         std::uint64_t* sourceLen) {
+    return inflate<0>(dest, destLen, source, sourceLen);
+}
+
+InflateResult rawInflateFewBlocks(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
+                                  std::uint64_t* sourceLen) {
+    return inflate<fewBlocks>(dest, destLen, source, sourceLen);
 }

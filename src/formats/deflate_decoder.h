@@ -34,3 +34,10 @@ enum InflateResult : int {
 // its checks have passed.
 InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
                          std::uint64_t* sourceLen);
+
+// rawInflate up to the end of its first `fewBlocks` blocks: when the last of them is not the
+// final one, the result is inflateInputEnded as if the input ended there, and the stream is
+// left undecided.
+constexpr unsigned fewBlocks = 4;
+InflateResult rawInflateFewBlocks(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
+                                  std::uint64_t* sourceLen);

@@ -47,7 +47,10 @@ namespace {
 // What one item does, from the input alone. The caller makes the two checks on the bytes
 // produced: `distance` (0 for none) against them, then `out` against the room left.
 struct Item {
-    DeflateDryRun::State next{};
+    // The state after it, kept apart: copied whole, it was read back before its two halves
+    // were stored, and the processor stalled on every step.
+    std::uint64_t nextPosition = 0;
+    std::uint64_t nextContext = 0;
     std::uint32_t out = 0;
     std::uint32_t distance = 0;
     bool ends = false;  // the walk ends after the checks, with `result`
@@ -63,7 +66,14 @@ public:
     Walk(const std::uint8_t* input, std::uint64_t size, Tables& tables)
         : input_(input), size_(size), totalBits_(size * 8), tables_(tables) {}
 
-    Item item(const State& state) {
+    // Places every walk makes a landmark of: block headers at a byte's first bit, where later
+    // walks start, and dynamic block headers, whose codes are costly to read.
+    bool pinned(const State& state) const {
+        if (state.context != atHeader) return false;
+        return available(state.position) >= 3 && (peek(state.position) & 6) == 4;
+    }
+
+    [[gnu::always_inline]] Item item(const State& state) {
         if (state.context == atHeader) return header(state.position);
         return symbol(state);
     }
@@ -86,7 +96,7 @@ private:
         return word;
     }
 
-    Item ending(InflateResult result, std::uint64_t endBit = 0) const {
+    [[gnu::always_inline]] Item ending(InflateResult result, std::uint64_t endBit = 0) const {
         Item item;
         item.ends = true;
         item.result = result;
@@ -94,7 +104,7 @@ private:
         return item;
     }
 
-    Item header(std::uint64_t position) {
+    [[gnu::always_inline]] Item header(std::uint64_t position) {
         if (available(position) < 3) return ending(inflateInputEnded);
         const std::uint64_t bits = peek(position);
         const bool final = (bits & 1) != 0;
@@ -112,21 +122,24 @@ private:
                     return ending(inflateBadStoredLength);
                 if (size_ - (at + 4) < length) return ending(inflateInputEnded);
                 item.out = length;
-                item.next = {(at + 4 + length) * 8, atHeader};
+                item.nextPosition = (at + 4 + length) * 8;
+                item.nextContext = atHeader;
                 if (final) {
                     item.ends = true;
                     item.result = inflateComplete;
-                    item.endBit = item.next.position;
+                    item.endBit = item.nextPosition;
                 }
                 return item;
             }
             case 1:
-                item.next = {position, inBlock(final, 0)};
+                item.nextPosition = position;
+                item.nextContext = inBlock(final, 0);
                 return item;
             case 2: {
                 const Tables::Code& code = dynamicCode(headerPosition + 1);
                 if (code.read != inflateComplete) return ending(code.read);
-                item.next = {code.end, inBlock(final, code.code)};
+                item.nextPosition = code.end;
+                item.nextContext = inBlock(final, code.code);
                 return item;
             }
             default:
@@ -134,7 +147,7 @@ private:
         }
     }
 
-    Item symbol(const State& state) {
+    [[gnu::always_inline]] Item symbol(const State& state) {
         const bool final = (state.context >> 1 & 1) != 0;
         const std::uint64_t code = state.context >> 2;
         const std::uint32_t* literalTable = fixedTables.literal;
@@ -152,12 +165,14 @@ private:
         Item item;
         if (kindOf(entry) == literalKind) {
             item.out = 1;
-            item.next = {position, state.context};
+            item.nextPosition = position;
+                item.nextContext = state.context;
             return item;
         }
         if (kindOf(entry) != valueKind) {
             if (kindOf(entry) != endKind) return ending(inflateNoMatchingCode);  // a hole took its fifteen bits
-            item.next = {position, atHeader};
+            item.nextPosition = position;
+                item.nextContext = atHeader;
             if (final) {
                 item.ends = true;
                 item.result = inflateComplete;
@@ -179,7 +194,8 @@ private:
         item.distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
         position += extra;
         item.out = matchLength;
-        item.next = {position, state.context};
+        item.nextPosition = position;
+                item.nextContext = state.context;
         return item;
     }
 
@@ -288,7 +304,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         return answer;
     };
     for (;;) {
-        if (landmarks.at(state, produced, capacity)) joined = true;
+        if (landmarks.at(state, produced, capacity, walk.pinned(state))) joined = true;
         // The distance check comes before the room check.
         const Item item = walk.item(state);
         if (item.distance > produced) return outcome(inflateDistanceTooFar);
@@ -300,6 +316,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         }
         landmarks.passed(item.out, Stretch::reaching(item.distance), item.out);
         produced += item.out;
-        state = item.next;
+        state.position = item.nextPosition;
+        state.context = item.nextContext;
     }
 }

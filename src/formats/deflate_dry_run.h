@@ -37,6 +37,11 @@ public:
     // the same address.
     InflateOutcome run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity);
     void forget();
+    // Whether the walk from `offset` starts at a dynamic block header that an earlier walk
+    // passed: it then hops at once, where rawInflate would read the header.
+    bool joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
+        return input == input_ && size == size_ && (input[offset] & 6) == 4 && landmarks_.knowsPinned({offset * 8, 0});
+    }
 
     struct State {
         std::uint64_t position;  // bit position in the input

@@ -7,8 +7,9 @@
 namespace {
 
 // Nearly every attempt ends within a few bytes, and rawInflate answers those fastest. Given only
-// this much input, an attempt that does not run out of it has its exact answer; one that does
-// goes to the dry run, which joins walks from nearby offsets.
+// this much input and its first block, an attempt that ends there has its exact answer; one
+// that does not (it runs out of input, or on into a second block, as in a chain of tiny
+// blocks) goes to the dry run, which joins walks from nearby offsets.
 constexpr std::uint64_t shortAttempt = 64;
 
 }  // namespace
@@ -34,11 +35,13 @@ bool DeflateUnpacker::tryUnpack() {
     const std::uint64_t rest = scan.inputSize - scan.currentOffset;
     if (!scan.dryRuns || rest <= shortAttempt) return decode();
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
-    if (!lastWalkedFar_) {
+    // Only near a walk that went far is it worth asking whether this one starts on a known path.
+    const bool nearFarWalk = scan.currentOffset - (lastFarStart_ - 1) <= shortAttempt;
+    if (!lastWalkedFar_ && !(nearFarWalk && dryRun_.joinsAtStart(scan.inputView, scan.inputSize, scan.currentOffset))) {
         scan.outputSize = capacity;
         std::uint64_t sourceLength = shortAttempt;
-        const InflateResult result =
-            rawInflate(scan.outputBuffer, &scan.outputSize, scan.inputView + scan.currentOffset, &sourceLength);
+        const InflateResult result = rawInflateFewBlocks(scan.outputBuffer, &scan.outputSize,
+                                                          scan.inputView + scan.currentOffset, &sourceLength);
         if (result != inflateInputEnded) {
             if (result == inflateComplete) {
                 scan.inputEnd = scan.currentOffset + sourceLength;
@@ -50,6 +53,7 @@ bool DeflateUnpacker::tryUnpack() {
     }
     const InflateOutcome outcome = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity);
     lastWalkedFar_ = outcome.walkedFar;
+    if (outcome.walkedFar) lastFarStart_ = scan.currentOffset + 1;
     switch (outcome.result) {
         case inflateComplete:
             scan.outputSize = outcome.produced;

@@ -14,4 +14,7 @@ private:
 
     DeflateDryRun dryRun_;      // for attempts that walk far; this worker's own
     bool lastWalkedFar_ = false;  // the previous attempt did: the next one likely does too
+    // Where the last attempt that walked far started, plus one (0: none yet): near one, a walk
+    // may start on its path.
+    std::uint64_t lastFarStart_ = 0;
 };

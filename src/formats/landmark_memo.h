@@ -21,10 +21,16 @@
 // place where they end by a step every walk there ends alike with (the end of the stream, a
 // format error, the end of the input) as a node marked `end`; follow() fills in up edges as it
 // hops along next edges, and the nodes before an end get it as their up edge, so that a walk
-// to the end of a long path takes a hop or two a level.
+// to the end of a long path takes a hop or two a level. The first nodes a walk hops from also
+// get a far edge to where it landed: the next walk through them takes one hop, where the up
+// edges would take one a level, each a cache miss.
 //
-// Memory: nodes of about 80 bytes within a budget (2^17 by default: some 11 MiB with the hash
-// table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size. Far from its start a walk makes fewer landmarks: within
+// A dry run may pin a state: a landmark whatever its hash, the same for every walk. Pinned are
+// places where later walks start (a walk from there then joins at its first step instead of
+// some 16 steps on), and places costly to step from.
+//
+// Memory: nodes of about 100 bytes within a budget (3 * 2^15 by default: some 11 MiB with the
+// hash table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size. Far from its start a walk makes fewer landmarks: within
 // `nearby` positions (1 MiB of input) every level, then from level 2 on for 16 times as far,
 // and so on, so that a path through a large input keeps a bounded number of nodes a level.
 // Positions never fall along an edge, and walks start at growing offsets, so the nodes behind the
@@ -39,6 +45,7 @@
 // denser landmarks, a budget of 2^18 or 2^19 and thinning by steps instead of positions all
 // measured slower, as more of the time goes to looking landmarks up in a larger table (each
 // lookup and hop is a cache miss); 2^16 was no faster than 2^17 but for the stored chains.
+// The far edges made nodes some 30 bytes larger; the budget shrank to keep the memory.
 //
 // State needs `position` (never falling along a walk; two steps may share one, as NRV2 steps
 // that take bits of the same control byte do) and `key()` (64 bits that tell states apart),
@@ -84,8 +91,8 @@ class LandmarkMemo {
 public:
     using Index = std::uint32_t;
     static constexpr Index none = std::numeric_limits<Index>::max();
-    // Nodes of about 80 bytes: 2^17 cover some two million steps ahead in about 10 MiB.
-    static constexpr std::size_t defaultBudget = std::size_t{1} << 17;
+    // Nodes of about 100 bytes: 3 * 2^15 cover some 1.5 million steps ahead in about 10 MiB.
+    static constexpr std::size_t defaultBudget = std::size_t{3} << 15;
 
     // `nearby`: how far from its start, in positions, a walk makes landmarks of every level;
     // 16 times as far it makes them from level 2 on, and so on.
@@ -95,23 +102,25 @@ public:
     // Whether `state`, `distance` positions after the start of a walk, is a landmark for it.
     // Walks join near their starts, so far from them the landmarks may thin out: a path to the
     // end of a large input then keeps about nearby / 16 nodes for each level.
-    bool isLandmark(const State& state, std::uint64_t distance) const {
+    // A pinned state counts as level 1 at least.
+    bool isLandmark(const State& state, std::uint64_t distance, bool pinned = false) const {
         unsigned level = minLevel_;
         for (std::uint64_t reach = nearby_; distance >= reach && level < levels; reach *= 16) ++level;
-        return levelOf(state) >= level;
+        return levelOf(state, pinned) >= level;
     }
 
     // The node of `state`, made if it is new; none when the budget is full. Walks visit their
     // landmarks, and the place where they end by a step every walk ends alike with (the end of
     // the stream or of the input): linked there, later walks hop to their end.
-    Index visit(const State& state) {
+    Index visit(const State& state, bool pinned = false) {
         if (2 * nodes_.size() >= slots_.size() && nodes_.size() < budget_) rehash(std::max<std::size_t>(1024, 2 * slots_.size()));
         std::size_t slot = slotOf(state);
         for (; slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
             if (nodes_[slots_[slot]].state == state) return slots_[slot];
         if (nodes_.size() >= budget_) return none;
         slots_[slot] = static_cast<Index>(nodes_.size());
-        nodes_.push_back({state, none, none, static_cast<std::uint8_t>(levelOf(state)), false, {}, {}});
+        nodes_.push_back({state, none, none, none, static_cast<std::uint8_t>(levelOf(state, pinned)), false, pinned, {}, {}, {}});
+        if (pinned) pinnedFilter_[mix(state.key()) >> 24 & (filterBits - 1)] = 1;
         return slots_[slot];
     }
     // The walk stepped from landmark `from` to landmark `to` through `steps`.
@@ -129,6 +138,15 @@ public:
         link(from, at, steps);
     }
     const State& state(Index node) const { return nodes_[node].state; }
+    // Whether some walk made a node of pinned `state`. A few bits answer most questions
+    // without touching the table, whose cache misses would cost more than what they save.
+    bool knowsPinned(const State& state) const {
+        const std::uint64_t hash = mix(state.key());
+        if ((pinnedFilter_[hash >> 24 & (filterBits - 1)] & 1) == 0) return false;
+        for (std::size_t slot = slotOf(state); slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
+            if (nodes_[slots_[slot]].state == state) return true;
+        return false;
+    }
 
     struct Landing {
         Index node;
@@ -140,11 +158,20 @@ public:
         Index pending[levels + 1];
         Stretch pendingSteps[levels + 1];
         unsigned pendingLevels = 0;  // a bit per level
+        // The first nodes hopped from, and the stretch from each: they get a far edge to where
+        // this walk lands, so that the next walk through them takes one hop.
+        constexpr unsigned farFromCount = 4;
+        Index farFrom[farFromCount];
+        Stretch farSteps[farFromCount];
+        unsigned farFroms = 0;
         for (;;) {
             Node& at = nodes_[node];
             Index to;
             const Stretch* steps;
-            if (at.up != none && at.toUp.passes(produced, capacity)) {
+            if (at.far != none && at.toFar.passes(produced, capacity)) {
+                to = at.far;
+                steps = &at.toFar;
+            } else if (at.up != none && at.toUp.passes(produced, capacity)) {
                 to = at.up;
                 steps = &at.toUp;
             } else if (at.next != none && at.toNext.passes(produced, capacity)) {
@@ -156,8 +183,18 @@ public:
                 to = at.next;
                 steps = &at.toNext;
             } else {
+                for (unsigned i = 0; i < farFroms; ++i) {
+                    Node& from = nodes_[farFrom[i]];
+                    from.far = node;
+                    from.toFar = farSteps[i];
+                }
                 return {node, produced};
             }
+            if (farFroms < farFromCount) {
+                farFrom[farFroms] = node;
+                farSteps[farFroms++] = {};
+            }
+            for (unsigned i = 0; i < farFroms; ++i) farSteps[i].add(*steps);
             for (unsigned bits = pendingLevels; bits != 0; bits &= bits - 1)
                 pendingSteps[std::countr_zero(bits)].add(*steps);
             produced += steps->produced;
@@ -193,6 +230,7 @@ public:
     void clear() {
         nodes_.clear();
         slots_.clear();
+        std::fill(std::begin(pinnedFilter_), std::end(pinnedFilter_), 0);
     }
 
 private:
@@ -200,10 +238,11 @@ private:
 
     struct Node {
         State state;
-        Index next, up;
+        Index next, up, far;
         std::uint8_t level;
         bool end;  // the path ends here, with a step every walk ends alike with
-        Stretch toNext, toUp;
+        bool pinned;
+        Stretch toNext, toUp, toFar;
     };
 
     static std::uint64_t mix(std::uint64_t key) {
@@ -214,8 +253,10 @@ private:
         return key ^ (key >> 33);
     }
     // Level k: the hash's low 4k bits are zero (the top level takes all above).
-    static unsigned levelOf(const State& state) {
-        return std::min(levels, static_cast<unsigned>(std::countr_zero(mix(state.key()) | (std::uint64_t{1} << 63))) / 4);
+    static unsigned levelOf(const State& state, bool pinned) {
+        const unsigned level =
+            std::min(levels, static_cast<unsigned>(std::countr_zero(mix(state.key()) | (std::uint64_t{1} << 63))) / 4);
+        return pinned ? std::max(level, 1u) : level;
     }
     std::size_t slotOf(const State& state) const {
         return static_cast<std::size_t>(mix(state.key()) >> 40) & (slots_.size() - 1);
@@ -234,6 +275,7 @@ private:
         for (Node& at : nodes_) {
             if (at.next != none) at.next = moved[at.next];
             if (at.up != none) at.up = moved[at.up];
+            if (at.far != none) at.far = moved[at.far];
         }
         rehash(slots_.size());
     }
@@ -241,10 +283,12 @@ private:
     // worth is about 2 MiB, too much for a dry run that seldom meets a landmark).
     void rehash(std::size_t slotCount) {
         slots_.assign(slotCount, none);
+        std::fill(std::begin(pinnedFilter_), std::end(pinnedFilter_), 0);
         for (std::size_t node = 0; node < nodes_.size(); ++node) {
             std::size_t slot = slotOf(nodes_[node].state);
             while (slots_[slot] != none) slot = (slot + 1) & (slots_.size() - 1);
             slots_[slot] = static_cast<Index>(node);
+            if (nodes_[node].pinned) pinnedFilter_[mix(nodes_[node].state.key()) >> 24 & (filterBits - 1)] = 1;
         }
     }
 
@@ -253,6 +297,8 @@ private:
     std::size_t budget_;
     std::vector<Node> nodes_;
     std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
+    static constexpr std::size_t filterBits = std::size_t{1} << 14;
+    std::uint8_t pinnedFilter_[filterBits] = {};  // by hash: 1 where a pinned node may be
     unsigned minLevel_ = 1;
 };
 
@@ -270,13 +316,14 @@ public:
     }
 
     // True when the walk hopped.
-    bool at(State& place, std::int64_t& produced, std::int64_t capacity) {
+    // `pinned`: the place is a landmark whatever its hash (the same for every walk there).
+    bool at(State& place, std::int64_t& produced, std::int64_t capacity, bool pinned = false) {
         if (steps_ < firstJoiningStep_) {
             ++steps_;
             return false;
         }
-        if (!memo_.isLandmark(place, place.position - start_)) return false;
-        const typename Memo::Index here = memo_.visit(place);
+        if (!memo_.isLandmark(place, place.position - start_, pinned)) return false;
+        const typename Memo::Index here = memo_.visit(place, pinned);
         if (here == Memo::none) {
             last_ = here;
             return false;
