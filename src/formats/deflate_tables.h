@@ -3,6 +3,7 @@
 // Thread safety: constants and pure functions only.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -127,8 +128,17 @@ struct LengthCounts {
 };
 
 constexpr LengthCounts countLengths(const std::uint8_t* lengths, int count) {
+    // Zeros are counted last, by difference: in a sparse code's long runs of them, each
+    // increment of one counter would wait for the one before.
     LengthCounts result{};
-    for (int s = 0; s < count; ++s) ++result.counts[lengths[s]];
+    int coded = 0;
+    for (int s = 0; s < count; ++s) {
+        if (lengths[s] != 0) {
+            ++result.counts[lengths[s]];
+            ++coded;
+        }
+    }
+    result.counts[0] = static_cast<std::uint16_t>(count - coded);
     return result;
 }
 
@@ -176,8 +186,13 @@ constexpr void buildTable(HuffmanTable table, const std::uint8_t* lengths, int c
         code <<= 1;
     }
 
+    // With no code longer than L < rootBits, the root repeats every 2^L entries: those are
+    // filled, then copied over the rest, which costs far less for the tiny codes of short blocks.
+    int longest = maxCodeLength;
+    while (longest > 0 && lengthCounts.counts[longest] == 0) --longest;
+    const std::uint32_t filled = 1u << std::min(longest, table.rootBits);
     if (!complete) {
-        for (std::uint32_t i = 0; i < rootSize; ++i) table.entries[i] = holeEntry;
+        for (std::uint32_t i = 0; i < filled; ++i) table.entries[i] = holeEntry;
     }
     std::uint32_t nextSubtable = rootSize;
     int i = 0;
@@ -185,7 +200,7 @@ constexpr void buildTable(HuffmanTable table, const std::uint8_t* lengths, int c
         const int length = lengths[sorted[i]];
         if (length <= table.rootBits) {
             const std::uint32_t entry = payloads[sorted[i]] | static_cast<std::uint32_t>(length);
-            for (std::uint32_t at = reversed[i]; at < rootSize; at += 1u << length) table.entries[at] = entry;
+            for (std::uint32_t at = reversed[i]; at < filled; at += 1u << length) table.entries[at] = entry;
             ++i;
             continue;
         }
@@ -210,6 +225,8 @@ constexpr void buildTable(HuffmanTable table, const std::uint8_t* lengths, int c
                 subtable[at] = entry;
         }
     }
+    for (std::uint32_t size = filled; size < rootSize; size *= 2)
+        std::copy(table.entries, table.entries + size, table.entries + size);
 }
 
 struct FixedTables {

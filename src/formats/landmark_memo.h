@@ -118,6 +118,9 @@ public:
         for (; slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
             if (nodes_[slots_[slot]].state == state) return slots_[slot];
         if (nodes_.size() >= budget_) return none;
+        // The whole budget at once: growing by copies would touch every page two or three times.
+        // Pages are taken as nodes fill them.
+        if (nodes_.capacity() < budget_) nodes_.reserve(budget_);
         slots_[slot] = static_cast<Index>(nodes_.size());
         nodes_.push_back({state, none, none, none, static_cast<std::uint8_t>(levelOf(state, pinned)), false, pinned, {}, {}, {}});
         if (pinned) pinnedFilter_[mix(state.key()) >> 24 & (filterBits - 1)] = 1;
