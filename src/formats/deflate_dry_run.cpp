@@ -272,15 +272,40 @@ private:
     Tables& tables_;
 };
 
-DeflateDryRun::DeflateDryRun() : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()) {}
+DeflateDryRun::DeflateDryRun()
+    : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()), trace_(traceLimit), tracing_(traceLimit) {}
 
 DeflateDryRun::~DeflateDryRun() = default;
 
 void DeflateDryRun::forget() {
     landmarks_.clear();
     tables_->clear();
+    traceLength_ = 0;
     input_ = nullptr;
     size_ = 0;
+}
+
+// Positions rise along a walk, so the trace is in order.
+bool DeflateDryRun::startFromTrace(State& state, std::int64_t& produced, std::uint32_t capacity) const {
+    const auto end = trace_.begin() + static_cast<std::ptrdiff_t>(traceLength_);
+    const auto at = std::lower_bound(trace_.begin(), end, state.position,
+                                     [](const Traced& traced, std::uint64_t position) { return traced.state.position < position; });
+    if (at == end || !(at->state == state) || !at->toLanding.passes(produced, capacity)) return false;
+    produced += at->toLanding.produced;
+    state = traceLanding_;
+    return true;
+}
+
+void DeflateDryRun::keepTrace(std::size_t length, const State& landing, const Stretch& hop) {
+    Stretch rest = hop;
+    for (std::size_t i = length; i-- > 0;) {
+        Stretch steps = tracing_[i].toLanding;
+        steps.add(rest);
+        tracing_[i].toLanding = rest = steps;
+    }
+    std::swap(trace_, tracing_);
+    traceLength_ = length;
+    traceLanding_ = landing;
 }
 
 InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
@@ -296,7 +321,9 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     std::int64_t produced = 0;
     // Only attempts that outgrew a short prefix come here: landmarks from the first step on.
     LandmarkWalk<State> landmarks(landmarks_, state.position, 0);
-    bool joined = false;
+    bool joined = startFromTrace(state, produced, capacity);
+    std::size_t traced = 0;
+    bool tracing = !joined;
     const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
         InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
                               joined || state.position - offset * 8 > 64 * 8};
@@ -304,7 +331,11 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         return answer;
     };
     for (;;) {
-        if (landmarks.at(state, produced, capacity, walk.pinned(state))) joined = true;
+        if (landmarks.at(state, produced, capacity, walk.pinned(state))) {
+            joined = true;
+            if (tracing && traced != 0) keepTrace(traced, state, landmarks.lastHop());
+            tracing = false;
+        }
         // The distance check comes before the room check.
         const Item item = walk.item(state);
         if (item.distance > produced) return outcome(inflateDistanceTooFar);
@@ -315,6 +346,16 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
             return outcome(item.result, item.endBit);
         }
         landmarks.passed(item.out, Stretch::reaching(item.distance), item.out);
+        if (tracing) {
+            if (traced == traceLimit) {
+                tracing = false;
+            } else {
+                Traced& step = tracing_[traced++];
+                step.state = state;
+                step.toLanding = {};
+                step.toLanding.addStep(item.out, Stretch::reaching(item.distance), item.out);
+            }
+        }
         produced += item.out;
         state.position = item.nextPosition;
         state.context = item.nextContext;

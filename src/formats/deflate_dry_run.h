@@ -58,4 +58,19 @@ private:
     std::uint64_t size_ = 0;
     LandmarkMemo<State> landmarks_;
     std::unique_ptr<Tables> tables_;  // the dynamic codes read last
+
+    // The states the last walk that joined stepped through before it did, each with what its
+    // steps from there to where its first hops landed ask: a walk that starts at one of them
+    // (in a chain of tiny blocks, most do) lands there at once, instead of stepping some 16
+    // times to its first landmark and looking it up.
+    struct Traced {
+        State state;
+        Stretch toLanding;
+    };
+    static constexpr std::size_t traceLimit = 64;
+    std::vector<Traced> trace_, tracing_;  // the last trace, and the one being made
+    std::size_t traceLength_ = 0;
+    State traceLanding_{};
+    bool startFromTrace(State& state, std::int64_t& produced, std::uint32_t capacity) const;
+    void keepTrace(std::size_t length, const State& landing, const Stretch& hop);
 };

@@ -57,8 +57,13 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <memory>
+#include <new>
 #include <vector>
+
+#include <sys/mman.h>
 
 // What a run of steps asks of the walk that takes them, relative to the count it had produced
 // before the first of them.
@@ -84,6 +89,33 @@ struct Stretch {
     bool passes(std::int64_t count, std::int64_t capacity) const { return count >= need && count + room <= capacity; }
     // The `needed` of a step whose match reaches `distance` bytes back (0: no match).
     static std::int64_t reaching(std::uint32_t distance) { return distance != 0 ? std::int64_t{distance} : noCheck; }
+};
+
+// Storage for many nodes, in huge pages where the system gives them: a path through a large
+// input touches megabytes of nodes, and on small pages each first touch costs a page fault.
+// Less than a huge page comes from the heap, so that a dry run that keeps a few nodes costs
+// little memory.
+template <typename T>
+struct HugePageAllocator {
+    using value_type = T;
+    HugePageAllocator() = default;
+    template <typename U>
+    HugePageAllocator(const HugePageAllocator<U>&) {}
+    static constexpr std::size_t hugePage = std::size_t{2} << 20;
+    T* allocate(std::size_t count) {
+        if (count * sizeof(T) < hugePage) return std::allocator<T>().allocate(count);
+        const std::size_t bytes = (count * sizeof(T) + hugePage - 1) / hugePage * hugePage;
+        void* memory = std::aligned_alloc(hugePage, bytes);
+        if (memory == nullptr) throw std::bad_alloc();
+        madvise(memory, bytes, MADV_HUGEPAGE);  // advice only: small pages work as well
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* memory, std::size_t count) {
+        if (count * sizeof(T) < hugePage) return std::allocator<T>().deallocate(memory, count);
+        std::free(memory);
+    }
+    template <typename U>
+    bool operator==(const HugePageAllocator<U>&) const { return true; }
 };
 
 template <typename State>
@@ -118,9 +150,9 @@ public:
         for (; slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
             if (nodes_[slots_[slot]].state == state) return slots_[slot];
         if (nodes_.size() >= budget_) return none;
-        // The whole budget at once: growing by copies would touch every page two or three times.
-        // Pages are taken as nodes fill them.
-        if (nodes_.capacity() < budget_) nodes_.reserve(budget_);
+        // A few nodes, then the whole budget at once: growing by copies would touch every page
+        // two or three times. Pages are taken as nodes fill them.
+        if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::min(budget_, nodes_.empty() ? firstNodes : budget_));
         slots_[slot] = static_cast<Index>(nodes_.size());
         nodes_.push_back({state, none, none, none, static_cast<std::uint8_t>(levelOf(state, pinned)), false, pinned, {}, {}, {}});
         if (pinned) pinnedFilter_[mix(state.key()) >> 24 & (filterBits - 1)] = 1;
@@ -154,6 +186,7 @@ public:
     struct Landing {
         Index node;
         std::int64_t produced;
+        Stretch taken;  // the hops' steps together
     };
     // Where a walk that stands at `node` with `produced` bytes gets by hops alone.
     Landing follow(Index node, std::int64_t produced, std::int64_t capacity) {
@@ -167,6 +200,7 @@ public:
         Index farFrom[farFromCount];
         Stretch farSteps[farFromCount];
         unsigned farFroms = 0;
+        Stretch taken;
         for (;;) {
             Node& at = nodes_[node];
             Index to;
@@ -191,13 +225,14 @@ public:
                     from.far = node;
                     from.toFar = farSteps[i];
                 }
-                return {node, produced};
+                return {node, produced, taken};
             }
             if (farFroms < farFromCount) {
                 farFrom[farFroms] = node;
                 farSteps[farFroms++] = {};
             }
             for (unsigned i = 0; i < farFroms; ++i) farSteps[i].add(*steps);
+            taken.add(*steps);
             for (unsigned bits = pendingLevels; bits != 0; bits &= bits - 1)
                 pendingSteps[std::countr_zero(bits)].add(*steps);
             produced += steps->produced;
@@ -238,6 +273,7 @@ public:
 
 private:
     static constexpr unsigned levels = 6;  // 16^6 steps a hop at the top
+    static constexpr std::size_t firstNodes = 4096;
 
     struct Node {
         State state;
@@ -298,7 +334,7 @@ private:
     const std::uint64_t nearbyAtFirst_;
     std::uint64_t nearby_;  // thinned out when the nodes ahead fill the budget
     std::size_t budget_;
-    std::vector<Node> nodes_;
+    std::vector<Node, HugePageAllocator<Node>> nodes_;
     std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
     static constexpr std::size_t filterBits = std::size_t{1} << 14;
     std::uint8_t pinnedFilter_[filterBits] = {};  // by hash: 1 where a pinned node may be
@@ -335,10 +371,13 @@ public:
         const auto landing = memo_.follow(here, produced, capacity);
         place = memo_.state(landing.node);
         produced = landing.produced;
+        lastHop_ = landing.taken;
         last_ = landing.node;
         sinceLast_ = {};
         return landing.node != here;
     }
+    // The steps the last hop took, together.
+    const Stretch& lastHop() const { return lastHop_; }
     void passed(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
         sinceLast_.addStep(output, needed, roomNeeded);
     }
@@ -353,4 +392,5 @@ private:
     unsigned steps_ = 0;
     typename Memo::Index last_ = Memo::none;  // the walk's last landmark, and its steps since
     Stretch sinceLast_;
+    Stretch lastHop_;
 };

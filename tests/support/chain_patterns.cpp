@@ -38,6 +38,27 @@ Bytes dclBinaryLiteralChainPeriod() { return {0x00, 0x04, 0, 0, 0, 0, 0, 0, 0}; 
 Bytes lzoLiteralRunChainPeriod() { return {0x01, 'a', 'b', 'c', 'd', 0x40, 0x00}; }
 Bytes nrv2LiteralChainPeriod() { return {0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}; }
 
+Bytes fixedMatchChainPeriod() {
+    BitPacker bits;
+    const auto block = [&](auto&& body) {
+        bits.put(0, 1);  // not final
+        bits.put(1, 2);  // fixed Huffman
+        body();
+        bits.putCode(0, 7);  // end of block
+    };
+    block([&] {
+        bits.putCode(0x30 + 'a', 8);
+        bits.putCode(0x30 + 'b', 8);
+    });
+    for (int empty = 0; empty < 3; ++empty) block([] {});
+    block([&] {
+        bits.putCode(1, 7);  // length 3
+        bits.putCode(1, 5);  // distance 2
+    });
+    block([] {});
+    return bits.bytes();
+}
+
 Bytes fixedChainPeriod(bool withLiteral) {
     BitPacker bits;
     do {

@@ -18,6 +18,10 @@ Bytes tinyStoredChainPeriod();
 // end of block) and two distance codes, all one bit long, their lengths coded with zero runs.
 Bytes fixedChainPeriod(bool withLiteral);
 Bytes dynamicChainPeriod(bool withLiteral);
+// Deflate: fixed blocks of two literals, three empty ones, one whose match reaches two bytes
+// back (its header on a byte's first bit: a walk that starts there fails at once, one that
+// passes through it goes on), and an empty one.
+Bytes fixedMatchChainPeriod();
 // DCL: a header whose 9-byte period is eight plain literals.
 Bytes dclBinaryLiteralChainPeriod();
 // DCL: a header and a few items of the given literal mode (literals, or with `matches` mostly
