@@ -273,39 +273,72 @@ private:
 };
 
 DeflateDryRun::DeflateDryRun()
-    : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()), trace_(traceLimit), tracing_(traceLimit) {}
+    : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()), trace_(traceLimit) {}
 
 DeflateDryRun::~DeflateDryRun() = default;
 
 void DeflateDryRun::forget() {
     landmarks_.clear();
     tables_->clear();
-    traceLength_ = 0;
+    for (Start& start : starts_) start.offset = ~std::uint64_t{0};
+    startsBefore_ = 0;
     input_ = nullptr;
     size_ = 0;
 }
 
-// Positions rise along a walk, so the trace is in order.
-bool DeflateDryRun::startFromTrace(State& state, std::int64_t& produced, std::uint32_t capacity) const {
-    const auto end = trace_.begin() + static_cast<std::ptrdiff_t>(traceLength_);
-    const auto at = std::lower_bound(trace_.begin(), end, state.position,
-                                     [](const Traced& traced, std::uint64_t position) { return traced.state.position < position; });
-    if (at == end || !(at->state == state) || !at->toLanding.passes(produced, capacity)) return false;
-    produced += at->toLanding.produced;
-    state = traceLanding_;
-    return true;
+namespace {
+
+bool isStartPlace(const DeflateDryRun::State& state) { return state.context == atHeader && (state.position & 7) == 0; }
+
+}  // namespace
+
+bool DeflateDryRun::startKnown(std::uint64_t offset) const {
+    return offset < startsBefore_ && starts_[offset % startWindow].offset == offset;
 }
 
-void DeflateDryRun::keepTrace(std::size_t length, const State& landing, const Stretch& hop) {
+void DeflateDryRun::noteStart(std::uint64_t offset, const State& place, const State& landing, const Stretch& toLanding) {
+    const std::uint64_t at = place.position / 8;
+    if (at <= offset || at - offset >= startWindow) return;
+    if (starts_.empty()) starts_.resize(startWindow);
+    starts_[at % startWindow] = {at, landing, toLanding};
+    startsBefore_ = std::max(startsBefore_, at + 1);
+}
+
+// The walk from `offset` stepped through the first `traced` steps of trace_ and landed, after
+// `hop`, at `landing`.
+void DeflateDryRun::noteStarts(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop) {
     Stretch rest = hop;
-    for (std::size_t i = length; i-- > 0;) {
-        Stretch steps = tracing_[i].toLanding;
+    for (std::size_t i = traced; i-- > 0;) {
+        Stretch steps = trace_[i].steps;
         steps.add(rest);
-        tracing_[i].toLanding = rest = steps;
+        rest = steps;
+        if (isStartPlace(trace_[i].state)) noteStart(offset, trace_[i].state, landing, rest);
     }
-    std::swap(trace_, tracing_);
-    traceLength_ = length;
-    traceLanding_ = landing;
+}
+
+// A walk that starts where another passed lands where that one did, and notes where the
+// next start place on its path lands: the same place, after the steps to it.
+bool DeflateDryRun::landFromStart(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk) {
+    const std::uint64_t offset = state.position / 8;
+    if (!startKnown(offset)) return false;
+    const Start start = starts_[offset % startWindow];
+    if (!start.toLanding.passes(produced, capacity)) return false;
+    State place = state;
+    Stretch steps;
+    for (int item = 0; item < 64; ++item) {
+        const Item next = walk.item(place);
+        if (next.ends) break;
+        steps.addStep(next.out, Stretch::reaching(next.distance), next.out);
+        place = {next.nextPosition, next.nextContext};
+        if (place.position >= start.landing.position) break;
+        if (isStartPlace(place)) {
+            noteStart(offset, place, start.landing, start.toLanding.after(steps));
+            break;
+        }
+    }
+    produced += start.toLanding.produced;
+    state = start.landing;
+    return true;
 }
 
 InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
@@ -321,7 +354,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     std::int64_t produced = 0;
     // Only attempts that outgrew a short prefix come here: landmarks from the first step on.
     LandmarkWalk<State> landmarks(landmarks_, state.position, 0);
-    bool joined = startFromTrace(state, produced, capacity);
+    bool joined = landFromStart(state, produced, capacity, walk);
     std::size_t traced = 0;
     bool tracing = !joined;
     const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
@@ -333,11 +366,13 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     for (;;) {
         if (landmarks.at(state, produced, capacity, walk.pinned(state))) {
             joined = true;
-            if (tracing && traced != 0) keepTrace(traced, state, landmarks.lastHop());
+            if (tracing) noteStarts(offset, traced, state, landmarks.lastHop());
             tracing = false;
         }
         // The distance check comes before the room check.
         const Item item = walk.item(state);
+        if (tracing && (item.ends || item.distance > produced || produced + item.out > capacity))
+            noteStarts(offset, traced, state, {});
         if (item.distance > produced) return outcome(inflateDistanceTooFar);
         if (produced + item.out > capacity) return outcome(inflateOutputFull);
         if (item.ends) {
@@ -350,10 +385,10 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
             if (traced == traceLimit) {
                 tracing = false;
             } else {
-                Traced& step = tracing_[traced++];
+                Traced& step = trace_[traced++];
                 step.state = state;
-                step.toLanding = {};
-                step.toLanding.addStep(item.out, Stretch::reaching(item.distance), item.out);
+                step.steps = {};
+                step.steps.addStep(item.out, Stretch::reaching(item.distance), item.out);
             }
         }
         produced += item.out;

@@ -37,10 +37,11 @@ public:
     // the same address.
     InflateOutcome run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity);
     void forget();
-    // Whether the walk from `offset` starts at a dynamic block header that an earlier walk
-    // passed: it then hops at once, where rawInflate would read the header.
+    // Whether the walk from `offset` starts where an earlier walk passed (a dynamic block
+    // header among them): it then lands at once, where rawInflate would read the blocks.
     bool joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
-        return input == input_ && size == size_ && (input[offset] & 6) == 4 && landmarks_.knowsPinned({offset * 8, 0});
+        if (input != input_ || size != size_) return false;
+        return startKnown(offset) || ((input[offset] & 6) == 4 && landmarks_.knowsPinned({offset * 8, 0}));
     }
 
     struct State {
@@ -59,18 +60,29 @@ private:
     LandmarkMemo<State> landmarks_;
     std::unique_ptr<Tables> tables_;  // the dynamic codes read last
 
-    // The states the last walk that joined stepped through before it did, each with what its
-    // steps from there to where its first hops landed ask: a walk that starts at one of them
-    // (in a chain of tiny blocks, most do) lands there at once, instead of stepping some 16
-    // times to its first landmark and looking it up.
-    struct Traced {
-        State state;
+    // Where walks from the offsets just ahead land. A walk from an offset starts at a block
+    // header on a byte's first bit; a walk that passes such a place notes, for the walk that
+    // will start there, where it landed (by hops, or where it ended) and what its steps from
+    // there ask. That walk then lands at once, and notes the same for the next such place on
+    // its path, a block or a few on. In a chain of tiny blocks, and on the 26,000 paths of
+    // 64 KiB stored blocks the offsets of a stored chain start, each walk so costs a few steps.
+    struct Start {
+        std::uint64_t offset = ~std::uint64_t{0};  // whose walk this is
+        State landing{};
         Stretch toLanding;
     };
-    static constexpr std::size_t traceLimit = 64;
-    std::vector<Traced> trace_, tracing_;  // the last trace, and the one being made
-    std::size_t traceLength_ = 0;
-    State traceLanding_{};
-    bool startFromTrace(State& state, std::int64_t& produced, std::uint32_t capacity) const;
-    void keepTrace(std::size_t length, const State& landing, const Stretch& hop);
+    static constexpr std::uint64_t startWindow = std::uint64_t{1} << 17;  // past a stored block's reach
+    std::vector<Start, HugePageAllocator<Start>> starts_;  // by offset modulo the window, once needed
+    std::uint64_t startsBefore_ = 0;  // the last offset noted, plus one
+    // The steps of the walk under way, until it lands or ends, each with what it asks.
+    struct Traced {
+        State state;
+        Stretch steps;
+    };
+    static constexpr std::size_t traceLimit = 256;
+    std::vector<Traced> trace_;
+    bool startKnown(std::uint64_t offset) const;
+    bool landFromStart(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk);
+    void noteStarts(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop);
+    void noteStart(std::uint64_t offset, const State& place, const State& landing, const Stretch& toLanding);
 };

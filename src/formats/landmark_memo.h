@@ -87,6 +87,12 @@ struct Stretch {
         produced += later.produced;
     }
     bool passes(std::int64_t count, std::int64_t capacity) const { return count >= need && count + room <= capacity; }
+    // What the steps after `first` (the first of these) ask, or a little more: a count that
+    // passes the result passes them.
+    Stretch after(const Stretch& first) const {
+        return {produced - first.produced, need == noCheck ? noCheck : need + first.produced,
+                room == noCheck ? noCheck : room - first.produced};
+    }
     // The `needed` of a step whose match reaches `distance` bytes back (0: no match).
     static std::int64_t reaching(std::uint32_t distance) { return distance != 0 ? std::int64_t{distance} : noCheck; }
 };
