@@ -61,13 +61,13 @@ struct ToyDecoder {
         for (;;)
             if (auto outcome = take(start, produced)) return *outcome;
     }
-    // As the dry runs use the memo; every `pinEvery`-th position is a landmark (0: none is).
-    Outcome withLandmarks(LandmarkMemo<Position>& memo, std::uint64_t start, std::uint64_t pinEvery = 0) {
+    // As the dry runs use the memo.
+    Outcome withLandmarks(LandmarkMemo<Position>& memo, std::uint64_t start) {
         LandmarkWalk<Position> walk(memo, start, 0);
         Position place{start};
         std::int64_t produced = 0;
         for (;;) {
-            walk.at(place, produced, capacity, pinEvery != 0 && place.position % pinEvery == 0);
+            walk.at(place, produced, capacity);
             const bool ending = place.position >= input.size() || input[place.position] == 0xFF;
             if (!ending) {
                 const Step step = at(place.position);
@@ -105,7 +105,6 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
         std::uint64_t nearby;  // landmarks thin out from this far on
         bool shuffled = false;
         bool warm = false;  // the memo first kept the paths of walks with no capacity
-        std::uint64_t pinEvery = 0;  // these positions are landmarks whatever their hash
     };
     const Case cases[] = {
         {unlimited, roomy, 1 << 20},
@@ -119,9 +118,6 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
         {0, 64, 1 << 20},
         {unlimited, roomy, 1 << 20, true},  // offsets in any order
         {90000, 256, 256, true},
-        {unlimited, roomy, 1 << 20, false, false, 5},
-        {1500, 64, 256, true, true, 3},
-        {unlimited, 16, 1 << 20, false, false, 2},
     };
     for (const Case& test : cases) {
         std::vector<std::uint64_t> offsets(input.size());
@@ -131,19 +127,11 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
         LandmarkMemo<Position> memo(test.nearby, test.budget);
         if (test.warm) {
             ToyDecoder noCapacity{input, unlimited};
-            for (std::uint64_t offset = 0; offset < input.size(); ++offset)
-                noCapacity.withLandmarks(memo, offset, test.pinEvery);
+            for (std::uint64_t offset = 0; offset < input.size(); ++offset) noCapacity.withLandmarks(memo, offset);
         }
-        std::uint64_t knownStarts = 0, stepsFromKnownStarts = 0;
         for (const std::uint64_t offset : offsets) {
             const Outcome expected = plain.plain(offset);
-            const bool known = test.pinEvery != 0 && offset % test.pinEvery == 0 && memo.knowsPinned({offset});
-            const std::uint64_t stepsBefore = joined.steps;
-            const Outcome outcome = joined.withLandmarks(memo, offset, test.pinEvery);
-            if (known) {
-                ++knownStarts;
-                stepsFromKnownStarts += joined.steps - stepsBefore;
-            }
+            const Outcome outcome = joined.withLandmarks(memo, offset);
             ASSERT_EQ(outcome, expected) << "capacity " << test.capacity << " budget " << test.budget << " nearby " << test.nearby << " offset "
                                          << offset << ": ended " << static_cast<int>(outcome.end) << " at "
                                          << outcome.position << " with " << outcome.produced << ", plainly "
@@ -154,11 +142,6 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
         // first landmark and hops from there to its end.
         if (test.budget == roomy && test.capacity > 5000) {
             EXPECT_LT(joined.steps * 10, plain.steps);
-        }
-        // A walk that starts at a pinned landmark another walk passed hops from its first step.
-        if (test.pinEvery != 0 && test.budget == roomy) {
-            EXPECT_GT(knownStarts * 2 * test.pinEvery, input.size());
-            EXPECT_LT(stepsFromKnownStarts, 3 * knownStarts);
         }
     }
 }

@@ -66,13 +66,6 @@ public:
     Walk(const std::uint8_t* input, std::uint64_t size, Tables& tables)
         : input_(input), size_(size), totalBits_(size * 8), tables_(tables) {}
 
-    // Places every walk makes a landmark of: block headers at a byte's first bit, where later
-    // walks start, and dynamic block headers, whose codes are costly to read.
-    bool pinned(const State& state) const {
-        if (state.context != atHeader) return false;
-        return available(state.position) >= 3 && (peek(state.position) & 6) == 4;
-    }
-
     [[gnu::always_inline]] Item item(const State& state) {
         if (state.context == atHeader) return header(state.position);
         return symbol(state);
@@ -364,7 +357,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         return answer;
     };
     for (;;) {
-        if (landmarks.at(state, produced, capacity, walk.pinned(state))) {
+        if (landmarks.at(state, produced, capacity)) {
             joined = true;
             if (tracing) noteStarts(offset, traced, state, landmarks.lastHop());
             tracing = false;

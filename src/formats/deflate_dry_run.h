@@ -37,11 +37,11 @@ public:
     // the same address.
     InflateOutcome run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity);
     void forget();
-    // Whether the walk from `offset` starts where an earlier walk passed (a dynamic block
-    // header among them): it then lands at once, where rawInflate would read the blocks.
+    // Whether the walk from `offset` starts where an earlier walk passed: it then lands at
+    // once, where rawInflate would read the blocks (in a chain of dynamic blocks, their headers).
     bool joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
         if (input != input_ || size != size_) return false;
-        return startKnown(offset) || ((input[offset] & 6) == 4 && landmarks_.knowsPinned({offset * 8, 0}));
+        return startKnown(offset);
     }
 
     struct State {

@@ -25,10 +25,6 @@
 // get a far edge to where it landed: the next walk through them takes one hop, where the up
 // edges would take one a level, each a cache miss.
 //
-// A dry run may pin a state: a landmark whatever its hash, the same for every walk. Pinned are
-// places where later walks start (a walk from there then joins at its first step instead of
-// some 16 steps on), and places costly to step from.
-//
 // Memory: nodes of about 100 bytes within a budget (3 * 2^15 by default: some 11 MiB with the
 // hash table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size. Far from its start a walk makes fewer landmarks: within
 // `nearby` positions (1 MiB of input) every level, then from level 2 on for 16 times as far,
@@ -140,17 +136,16 @@ public:
     // Whether `state`, `distance` positions after the start of a walk, is a landmark for it.
     // Walks join near their starts, so far from them the landmarks may thin out: a path to the
     // end of a large input then keeps about nearby / 16 nodes for each level.
-    // A pinned state counts as level 1 at least.
-    bool isLandmark(const State& state, std::uint64_t distance, bool pinned = false) const {
+    bool isLandmark(const State& state, std::uint64_t distance) const {
         unsigned level = minLevel_;
         for (std::uint64_t reach = nearby_; distance >= reach && level < levels; reach *= 16) ++level;
-        return levelOf(state, pinned) >= level;
+        return levelOf(state) >= level;
     }
 
     // The node of `state`, made if it is new; none when the budget is full. Walks visit their
     // landmarks, and the place where they end by a step every walk ends alike with (the end of
     // the stream or of the input): linked there, later walks hop to their end.
-    Index visit(const State& state, bool pinned = false) {
+    Index visit(const State& state) {
         if (2 * nodes_.size() >= slots_.size() && nodes_.size() < budget_) rehash(std::max<std::size_t>(1024, 2 * slots_.size()));
         std::size_t slot = slotOf(state);
         for (; slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
@@ -160,8 +155,7 @@ public:
         // two or three times. Pages are taken as nodes fill them.
         if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::min(budget_, nodes_.empty() ? firstNodes : budget_));
         slots_[slot] = static_cast<Index>(nodes_.size());
-        nodes_.push_back({state, none, none, none, static_cast<std::uint8_t>(levelOf(state, pinned)), false, pinned, {}, {}, {}});
-        if (pinned) pinnedFilter_[mix(state.key()) >> 24 & (filterBits - 1)] = 1;
+        nodes_.push_back({state, none, none, none, static_cast<std::uint8_t>(levelOf(state)), false, {}, {}, {}});
         return slots_[slot];
     }
     // The walk stepped from landmark `from` to landmark `to` through `steps`.
@@ -179,15 +173,6 @@ public:
         link(from, at, steps);
     }
     const State& state(Index node) const { return nodes_[node].state; }
-    // Whether some walk made a node of pinned `state`. A few bits answer most questions
-    // without touching the table, whose cache misses would cost more than what they save.
-    bool knowsPinned(const State& state) const {
-        const std::uint64_t hash = mix(state.key());
-        if ((pinnedFilter_[hash >> 24 & (filterBits - 1)] & 1) == 0) return false;
-        for (std::size_t slot = slotOf(state); slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
-            if (nodes_[slots_[slot]].state == state) return true;
-        return false;
-    }
 
     struct Landing {
         Index node;
@@ -274,7 +259,6 @@ public:
     void clear() {
         nodes_.clear();
         slots_.clear();
-        std::fill(std::begin(pinnedFilter_), std::end(pinnedFilter_), 0);
     }
 
 private:
@@ -286,7 +270,6 @@ private:
         Index next, up, far;
         std::uint8_t level;
         bool end;  // the path ends here, with a step every walk ends alike with
-        bool pinned;
         Stretch toNext, toUp, toFar;
     };
 
@@ -298,10 +281,8 @@ private:
         return key ^ (key >> 33);
     }
     // Level k: the hash's low 4k bits are zero (the top level takes all above).
-    static unsigned levelOf(const State& state, bool pinned) {
-        const unsigned level =
-            std::min(levels, static_cast<unsigned>(std::countr_zero(mix(state.key()) | (std::uint64_t{1} << 63))) / 4);
-        return pinned ? std::max(level, 1u) : level;
+    static unsigned levelOf(const State& state) {
+        return std::min(levels, static_cast<unsigned>(std::countr_zero(mix(state.key()) | (std::uint64_t{1} << 63))) / 4);
     }
     std::size_t slotOf(const State& state) const {
         return static_cast<std::size_t>(mix(state.key()) >> 40) & (slots_.size() - 1);
@@ -328,12 +309,10 @@ private:
     // worth is about 2 MiB, too much for a dry run that seldom meets a landmark).
     void rehash(std::size_t slotCount) {
         slots_.assign(slotCount, none);
-        std::fill(std::begin(pinnedFilter_), std::end(pinnedFilter_), 0);
         for (std::size_t node = 0; node < nodes_.size(); ++node) {
             std::size_t slot = slotOf(nodes_[node].state);
             while (slots_[slot] != none) slot = (slot + 1) & (slots_.size() - 1);
             slots_[slot] = static_cast<Index>(node);
-            if (nodes_[node].pinned) pinnedFilter_[mix(nodes_[node].state.key()) >> 24 & (filterBits - 1)] = 1;
         }
     }
 
@@ -342,8 +321,6 @@ private:
     std::size_t budget_;
     std::vector<Node, HugePageAllocator<Node>> nodes_;
     std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
-    static constexpr std::size_t filterBits = std::size_t{1} << 14;
-    std::uint8_t pinnedFilter_[filterBits] = {};  // by hash: 1 where a pinned node may be
     unsigned minLevel_ = 1;
 };
 
@@ -361,14 +338,13 @@ public:
     }
 
     // True when the walk hopped.
-    // `pinned`: the place is a landmark whatever its hash (the same for every walk there).
-    bool at(State& place, std::int64_t& produced, std::int64_t capacity, bool pinned = false) {
+    bool at(State& place, std::int64_t& produced, std::int64_t capacity) {
         if (steps_ < firstJoiningStep_) {
             ++steps_;
             return false;
         }
-        if (!memo_.isLandmark(place, place.position - start_, pinned)) return false;
-        const typename Memo::Index here = memo_.visit(place, pinned);
+        if (!memo_.isLandmark(place, place.position - start_)) return false;
+        const typename Memo::Index here = memo_.visit(place);
         if (here == Memo::none) {
             last_ = here;
             return false;
