@@ -322,6 +322,7 @@ TEST(RawInflateFast, EveryOffsetOfArbitraryData) {
                                  repeatedTo(tinyStoredChainPeriod(), 900), Bytes(300, 0x0A),
                                  repeatedTo(dynamicChainPeriod(false), 2500), randomBytes(50, 38),
                                  repeatedTo(dynamicChainPeriod(true), 2500), randomBytes(50, 39),
+                                 repeatedTo(dynamicMixedChainPeriod(), 2500), randomBytes(50, 41),
                                  repeatedTo(deflateRaw(textBytes(300, 37), 9, Z_FIXED), 600)});
     const std::vector<Input> inputs = {
         {"random", randomBytes(48u << 10, 31)},

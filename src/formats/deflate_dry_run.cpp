@@ -23,23 +23,53 @@ constexpr std::uint64_t inBlock(bool final, std::uint64_t code) { return 1 | std
 
 }  // namespace
 
-// The dynamic codes read last, by their header's position: the walks of a chain of dynamic
-// blocks read the same headers one after another, and a walk that hops into a block needs its
-// code again.
+// The dynamic codes read last. The walks of a chain of dynamic blocks read the same headers
+// one after another, and a walk that hops into a block needs its code again: codes are found by
+// their header's position. Headers are kept whole too, up to 512 bits: a header with the same
+// bits elsewhere (every block's, in a chain of like blocks) has the same code, and is not read
+// again; a walk still tells its blocks apart by their positions.
 struct DeflateDryRun::Tables {
+    // peek() gives 56 bits at least, whatever the position's place in its byte.
+    static constexpr unsigned keptWordBits = 56;
+    static constexpr unsigned keptWords = 512 / keptWordBits + 1;
     struct Code {
         std::uint64_t code = 0;  // as in a context; 0: none yet
         InflateResult read = inflateComplete;  // reading its lengths: inflateComplete or the error
         std::uint64_t end = 0;   // the bit position after its lengths
+        std::uint32_t generation = 0;  // counts the codes this slot held
+        unsigned keptBits = 0;  // the header's bits after its first three, when read cleanly and kept
+        std::uint64_t kept[keptWords];
         std::uint32_t literal[literalTableSize];
         std::uint32_t distance[distanceTableSize];
     };
     static constexpr std::size_t count = 16;
     Code codes[count];
-    Code& slotFor(std::uint64_t code) { return codes[(code * 0x9E3779B97F4A7C15u) >> 60]; }
+    // Headers whose code is in a slot: their own, or that of a header with the same bits.
+    struct Alias {
+        std::uint64_t code = 0;
+        std::uint32_t generation = 0;
+        std::uint8_t slot = 0;
+    };
+    static constexpr std::size_t aliasCount = 64;
+    Alias aliases[aliasCount];
+    static std::size_t hash(std::uint64_t code) { return static_cast<std::size_t>((code * 0x9E3779B97F4A7C15u) >> 58); }
+    Code& slotFor(std::uint64_t code) { return codes[hash(code) % count]; }
+    Alias& aliasFor(std::uint64_t code) { return aliases[hash(code) % aliasCount]; }
     void clear() {
-        for (Code& slot : codes) slot.code = 0;
+        for (Code& slot : codes) {
+            slot.code = 0;
+            slot.keptBits = 0;
+        }
+        for (Alias& alias : aliases) alias.code = 0;
     }
+};
+
+// A dynamic block's code, for the header at `code` - 1.
+struct CodeAt {
+    InflateResult read;
+    std::uint64_t end;  // the bit position after the header, when read is inflateComplete
+    const std::uint32_t* literal;
+    const std::uint32_t* distance;
 };
 
 namespace {
@@ -129,10 +159,10 @@ private:
                 item.nextContext = inBlock(final, 0);
                 return item;
             case 2: {
-                const Tables::Code& code = dynamicCode(headerPosition + 1);
+                const CodeAt code = dynamicCode(headerPosition + 1);
                 if (code.read != inflateComplete) return ending(code.read);
                 item.nextPosition = code.end;
-                item.nextContext = inBlock(final, code.code);
+                item.nextContext = inBlock(final, headerPosition + 1);
                 return item;
             }
             default:
@@ -146,7 +176,7 @@ private:
         const std::uint32_t* literalTable = fixedTables.literal;
         const std::uint32_t* distanceTable = fixedTables.distance;
         if (code != 0) {
-            const Tables::Code& dynamic = dynamicCode(code);
+            const CodeAt dynamic = dynamicCode(code);
             literalTable = dynamic.literal;
             distanceTable = dynamic.distance;
         }
@@ -192,15 +222,48 @@ private:
         return item;
     }
 
-    // The dynamic code of the block whose header is at `code` - 1, read if it is not at hand.
-    const Tables::Code& dynamicCode(std::uint64_t code) {
-        Tables::Code& slot = tables_.slotFor(code);
-        if (slot.code != code) {
-            slot.code = code;
-            slot.end = code - 1 + 3;
-            slot.read = readDynamicCode(slot.end, slot);
+    // The dynamic code of the block whose header is at `code` - 1: at hand, or that of a header
+    // with the same bits, or read.
+    CodeAt dynamicCode(std::uint64_t code) {
+        Tables::Alias& alias = tables_.aliasFor(code);
+        const std::uint64_t start = code - 1 + 3;
+        if (alias.code != code || tables_.codes[alias.slot].generation != alias.generation) {
+            std::size_t slot = 0;
+            while (slot < Tables::count && !sameBits(tables_.codes[slot], start)) ++slot;
+            if (slot == Tables::count) {
+                Tables::Code& into = tables_.slotFor(code);
+                slot = static_cast<std::size_t>(&into - tables_.codes);
+                read(into, code);
+            }
+            alias = {code, tables_.codes[slot].generation, static_cast<std::uint8_t>(slot)};
         }
-        return slot;
+        const Tables::Code& at = tables_.codes[alias.slot];
+        return {at.read, at.code == code ? at.end : start + at.keptBits, at.literal, at.distance};
+    }
+
+    void read(Tables::Code& into, std::uint64_t code) {
+        const std::uint64_t start = code - 1 + 3;
+        ++into.generation;
+        into.code = code;
+        into.end = start;
+        into.read = readDynamicCode(into.end, into);
+        const std::uint64_t bits = into.end - start;
+        into.keptBits = 0;
+        if (into.read != inflateComplete || bits > Tables::keptWordBits * Tables::keptWords) return;
+        for (unsigned word = 0; word * Tables::keptWordBits < bits; ++word)
+            into.kept[word] = peek(start + Tables::keptWordBits * word);
+        into.keptBits = static_cast<unsigned>(bits);
+    }
+
+    // Whether the bits from `start` on are those of the header `code` keeps.
+    bool sameBits(const Tables::Code& code, std::uint64_t start) const {
+        if (code.keptBits == 0 || available(start) < code.keptBits) return false;
+        constexpr unsigned wordBits = Tables::keptWordBits;
+        for (unsigned word = 0; word * wordBits < code.keptBits; ++word) {
+            const unsigned bits = std::min(wordBits, code.keptBits - word * wordBits);
+            if (((peek(start + wordBits * word) ^ code.kept[word]) & ((std::uint64_t{1} << bits) - 1)) != 0) return false;
+        }
+        return true;
     }
 
     // Reads a dynamic block's code from `position`, just after its block header, into `into`,

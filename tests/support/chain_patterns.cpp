@@ -59,6 +59,42 @@ Bytes fixedMatchChainPeriod() {
     return bits.bytes();
 }
 
+Bytes dynamicMixedChainPeriod() {
+    BitPacker bits;
+    const auto zeros = [&](int count) {  // code-length code 18 is 0
+        bits.putCode(0, 1);
+        bits.put(count - 11, 7);
+    };
+    do {
+        for (const bool match : {false, true}) {
+            bits.put(0, 1);   // not final
+            bits.put(2, 2);   // dynamic Huffman
+            bits.put(match ? 1 : 0, 5);  // 257 or 258 literal/length codes
+            bits.put(1, 5);   // 2 distance codes
+            bits.put(14, 4);  // 18 code length code lengths, as in dynamicChainPeriod
+            for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) bits.put(length, 3);
+            if (match) {
+                zeros(138);
+                zeros(118);
+                bits.putCode(3, 2);  // end of block
+                bits.putCode(3, 2);  // length 3
+            } else {
+                zeros(65);
+                bits.putCode(3, 2);  // 'A'
+                zeros(138);
+                zeros(52);
+                bits.putCode(3, 2);  // end of block
+            }
+            bits.putCode(3, 2);  // the two distance codes
+            bits.putCode(3, 2);
+            bits.putCode(match ? 1 : 0, 1);  // a match (length 3)... or 'A'
+            if (match) bits.putCode(0, 1);  // ...one byte back
+            bits.putCode(match ? 0 : 1, 1);  // end of block
+        }
+    } while (bits.bits() % 8 != 0);
+    return bits.bytes();
+}
+
 Bytes fixedChainPeriod(bool withLiteral) {
     BitPacker bits;
     do {

@@ -18,6 +18,9 @@ Bytes tinyStoredChainPeriod();
 // end of block) and two distance codes, all one bit long, their lengths coded with zero runs.
 Bytes fixedChainPeriod(bool withLiteral);
 Bytes dynamicChainPeriod(bool withLiteral);
+// Deflate: dynamic blocks as above, each with one literal, or with a code of end of block and a
+// match length instead and one match: headers with the same first 70 bits and different codes.
+Bytes dynamicMixedChainPeriod();
 // Deflate: fixed blocks of two literals, three empty ones, one whose match reaches two bytes
 // back (its header on a byte's first bit: a walk that starts there fails at once, one that
 // passes through it goes on), and an empty one.
