@@ -146,4 +146,30 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
     }
 }
 
+// A walk moved on by other means (a dry run's own shortcut) must not link the landmark before
+// the move to the one after it as if the steps between were all it took.
+TEST(LandmarkMemo, AWalkThatJumpedLinksNothingAcrossTheJump) {
+    LandmarkMemo<Position> memo(1 << 20);
+    std::vector<std::uint64_t> landmarks;
+    for (std::uint64_t position = 0; landmarks.size() < 2; ++position)
+        if (memo.isLandmark({position}, 0)) landmarks.push_back(position);
+    for (const bool jumped : {true, false}) {
+        memo.clear();
+        LandmarkWalk<Position> first(memo, landmarks[0], 0);
+        Position place{landmarks[0]};
+        std::int64_t produced = 0;
+        first.at(place, produced, 100);  // a new landmark: nothing to hop along
+        first.passed(1, Stretch::noCheck, 1);
+        if (jumped) first.jumped();
+        place = {landmarks[1]};  // where the jump landed, 50 bytes on
+        produced = 50;
+        first.at(place, produced, 100);
+        // A walk from the first landmark with room for 10 bytes must not hop to the second.
+        LandmarkWalk<Position> second(memo, landmarks[0], 0);
+        Position from{landmarks[0]};
+        std::int64_t count = 0;
+        EXPECT_EQ(second.at(from, count, 10), !jumped) << (jumped ? "jumped" : "stepped");
+    }
+}
+
 }  // namespace

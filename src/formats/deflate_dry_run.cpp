@@ -336,64 +336,76 @@ DeflateDryRun::~DeflateDryRun() = default;
 void DeflateDryRun::forget() {
     landmarks_.clear();
     tables_->clear();
-    for (Start& start : starts_) start.offset = ~std::uint64_t{0};
-    startsBefore_ = 0;
+    for (Entry& entry : entries_) entry.state = Entry{}.state;
+    entriesBefore_ = 0;
     input_ = nullptr;
     size_ = 0;
 }
 
 namespace {
 
-bool isStartPlace(const DeflateDryRun::State& state) { return state.context == atHeader && (state.position & 7) == 0; }
-
 }  // namespace
 
-bool DeflateDryRun::startKnown(std::uint64_t offset) const {
-    return offset < startsBefore_ && starts_[offset % startWindow].offset == offset;
+// The states the walk from a byte starts at, and in a fixed block the one after its header: a
+// walk passes many states, and notes only these, so that those of short walks (or of walks
+// from other bits) do not take their places.
+bool DeflateDryRun::isEntry(const State& state) const {
+    if (state.context == atHeader) return (state.position & 7) == 0;
+    if ((state.position & 7) != 3 || state.context >> 2 != 0) return false;  // fixed blocks only
+    const std::uint8_t header = input_[state.position / 8];
+    return (header & 6) == 2 && inBlock(header & 1, 0) == state.context;
 }
 
-void DeflateDryRun::noteStart(std::uint64_t offset, const State& place, const State& landing, const Stretch& toLanding) {
-    const std::uint64_t at = place.position / 8;
-    if (at <= offset || at - offset >= startWindow) return;
-    if (starts_.empty()) starts_.resize(startWindow);
-    starts_[at % startWindow] = {at, landing, toLanding};
-    startsBefore_ = std::max(startsBefore_, at + 1);
+const DeflateDryRun::Entry* DeflateDryRun::entryFor(const State& state) const {
+    const std::uint64_t byte = state.position / 8;
+    if (byte >= entriesBefore_) return nullptr;
+    const Entry& entry = entries_[byte % entryWindow];
+    return entry.state == state ? &entry : nullptr;
+}
+
+void DeflateDryRun::noteEntry(std::uint64_t offset, const State& state, const State& landing, const Stretch& toLanding) {
+    const std::uint64_t byte = state.position / 8;
+    if (byte <= offset || byte - offset >= entryWindow || !isEntry(state)) return;
+    if (entries_.empty()) entries_.resize(entryWindow);
+    entries_[byte % entryWindow] = {state, landing, toLanding};
+    entriesBefore_ = std::max(entriesBefore_, byte + 1);
 }
 
 // The walk from `offset` stepped through the first `traced` steps of trace_ and landed, after
 // `hop`, at `landing`.
-void DeflateDryRun::noteStarts(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop) {
+void DeflateDryRun::noteEntries(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop) {
     Stretch rest = hop;
     for (std::size_t i = traced; i-- > 0;) {
         Stretch steps = trace_[i].steps;
         steps.add(rest);
         rest = steps;
-        if (isStartPlace(trace_[i].state)) noteStart(offset, trace_[i].state, landing, rest);
+        noteEntry(offset, trace_[i].state, landing, rest);
     }
 }
 
-// A walk that starts where another passed lands where that one did, and notes where the
-// next start place on its path lands: the same place, after the steps to it.
-bool DeflateDryRun::landFromStart(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk) {
-    const std::uint64_t offset = state.position / 8;
-    if (!startKnown(offset)) return false;
-    const Start start = starts_[offset % startWindow];
-    if (!start.toLanding.passes(produced, capacity)) return false;
+// A walk that starts at a state another passed lands where that one did, and notes the next
+// such state on its path: it lands at the same place, after the steps to it.
+bool DeflateDryRun::landFromEntry(std::uint64_t offset, State& state, std::int64_t& produced, std::uint32_t capacity,
+                                  Walk& walk, Stretch& toLanding) {
+    const Entry* found = entryFor(state);
+    if (found == nullptr || !found->toLanding.passes(produced, capacity)) return false;
+    const Entry entry = *found;
     State place = state;
     Stretch steps;
-    for (int item = 0; item < 64; ++item) {
+    for (int item = 0; item < 32; ++item) {
         const Item next = walk.item(place);
         if (next.ends) break;
         steps.addStep(next.out, Stretch::reaching(next.distance), next.out);
         place = {next.nextPosition, next.nextContext};
-        if (place.position >= start.landing.position) break;
-        if (isStartPlace(place)) {
-            noteStart(offset, place, start.landing, start.toLanding.after(steps));
+        if (place.position >= entry.landing.position) break;
+        if (place.position / 8 != state.position / 8 && isEntry(place)) {
+            noteEntry(offset, place, entry.landing, entry.toLanding.after(steps));
             break;
         }
     }
-    produced += start.toLanding.produced;
-    state = start.landing;
+    produced += entry.toLanding.produced;
+    state = entry.landing;
+    toLanding = entry.toLanding;
     return true;
 }
 
@@ -410,25 +422,37 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     std::int64_t produced = 0;
     // Only attempts that outgrew a short prefix come here: landmarks from the first step on.
     LandmarkWalk<State> landmarks(landmarks_, state.position, 0);
-    bool joined = landFromStart(state, produced, capacity, walk);
+    bool joined = false;
     std::size_t traced = 0;
-    bool tracing = !joined;
+    bool tracing = true;
     const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
         InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
                               joined || state.position - offset * 8 > 64 * 8};
         if (result == inflateComplete) answer.taken = (endBit + 7) / 8 - offset;
         return answer;
     };
-    for (;;) {
+    for (int step = 0;; ++step) {
+        if (!joined && step < 2) {  // where entries are
+            Stretch toLanding;
+            if (landFromEntry(offset, state, produced, capacity, walk, toLanding)) {
+                joined = true;
+                landmarks.jumped();
+                noteEntries(offset, traced, state, toLanding);
+                tracing = false;
+            }
+        }
         if (landmarks.at(state, produced, capacity)) {
             joined = true;
-            if (tracing) noteStarts(offset, traced, state, landmarks.lastHop());
+            if (tracing) noteEntries(offset, traced, state, landmarks.lastHop());
             tracing = false;
         }
         // The distance check comes before the room check.
         const Item item = walk.item(state);
-        if (tracing && (item.ends || item.distance > produced || produced + item.out > capacity))
-            noteStarts(offset, traced, state, {});
+        // A walk that ends soon notes nothing: its states would take the places of those of
+        // the long walks around it.
+        if (tracing && (item.ends || item.distance > produced || produced + item.out > capacity) &&
+            state.position - offset * 8 > 64 * 8)
+            noteEntries(offset, traced, state, {});
         if (item.distance > produced) return outcome(inflateDistanceTooFar);
         if (produced + item.out > capacity) return outcome(inflateOutputFull);
         if (item.ends) {

@@ -40,8 +40,12 @@ public:
     // Whether the walk from `offset` starts where an earlier walk passed: it then lands at
     // once, where rawInflate would read the blocks (in a chain of dynamic blocks, their headers).
     bool joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
-        if (input != input_ || size != size_) return false;
-        return startKnown(offset);
+        if (input != input_ || size != size_ || offset >= entriesBefore_ || entries_.empty()) return false;
+        // The walk's first state, or its second in a fixed block.
+        const State noted = entries_[offset % entryWindow].state;
+        const bool fixedHeader = (input[offset] & 6) == 2;
+        return noted == State{offset * 8, 0} ||
+               (fixedHeader && noted == State{offset * 8 + 3, std::uint64_t{1} | (input[offset] & 1u) << 1});
     }
 
     struct State {
@@ -60,20 +64,23 @@ private:
     LandmarkMemo<State> landmarks_;
     std::unique_ptr<Tables> tables_;  // the dynamic codes read last
 
-    // Where walks from the offsets just ahead land. A walk from an offset starts at a block
-    // header on a byte's first bit; a walk that passes such a place notes, for the walk that
-    // will start there, where it landed (by hops, or where it ended) and what its steps from
-    // there ask. That walk then lands at once, and notes the same for the next such place on
-    // its path, a block or a few on. In a chain of tiny blocks, and on the 26,000 paths of
-    // 64 KiB stored blocks the offsets of a stored chain start, each walk so costs a few steps.
-    struct Start {
-        std::uint64_t offset = ~std::uint64_t{0};  // whose walk this is
+    // Where walks from the offsets just ahead will land. A walk that steps notes, for each state
+    // it passes that a walk from a byte starts at (or reaches after a fixed block's header),
+    // where it landed (by hops, or where it ended) and what its steps from there ask. A later
+    // walk that starts at a noted state lands at once, and notes the same for the next such
+    // state on its path, with what is left of the same stretch (a little stricter where the
+    // first steps asked more). The offsets of a
+    // run of one byte value start walks one literal apart, those of a chain of tiny blocks a
+    // few blocks apart, those of a stored chain on 26,000 paths of 64 KiB blocks: each walk so
+    // costs a few steps.
+    struct Entry {
+        State state{~std::uint64_t{0}, 0};
         State landing{};
         Stretch toLanding;
     };
-    static constexpr std::uint64_t startWindow = std::uint64_t{1} << 17;  // past a stored block's reach
-    std::vector<Start, HugePageAllocator<Start>> starts_;  // by offset modulo the window, once needed
-    std::uint64_t startsBefore_ = 0;  // the last offset noted, plus one
+    static constexpr std::uint64_t entryWindow = std::uint64_t{1} << 17;  // past a stored block's reach
+    std::vector<Entry, HugePageAllocator<Entry>> entries_;  // by byte modulo the window, once needed
+    std::uint64_t entriesBefore_ = 0;  // the last byte noted, plus one
     // The steps of the walk under way, until it lands or ends, each with what it asks.
     struct Traced {
         State state;
@@ -81,8 +88,11 @@ private:
     };
     static constexpr std::size_t traceLimit = 256;
     std::vector<Traced> trace_;
-    bool startKnown(std::uint64_t offset) const;
-    bool landFromStart(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk);
-    void noteStarts(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop);
-    void noteStart(std::uint64_t offset, const State& place, const State& landing, const Stretch& toLanding);
+    bool isEntry(const State& state) const;
+    const Entry* entryFor(const State& state) const;
+    // Moves a walk that meets a noted state to its landing; `toLanding`: what that asked.
+    bool landFromEntry(std::uint64_t offset, State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk,
+                       Stretch& toLanding);
+    void noteEntries(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop);
+    void noteEntry(std::uint64_t offset, const State& state, const State& landing, const Stretch& toLanding);
 };

@@ -358,6 +358,11 @@ public:
         sinceLast_ = {};
         return landing.node != here;
     }
+    // The walk moved on by other means: the steps since its last landmark no longer lead from it.
+    void jumped() {
+        last_ = Memo::none;
+        sinceLast_ = {};
+    }
     // The steps the last hop took, together.
     const Stretch& lastHop() const { return lastHop_; }
     void passed(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
