@@ -342,10 +342,6 @@ void DeflateDryRun::forget() {
     size_ = 0;
 }
 
-namespace {
-
-}  // namespace
-
 // The states the walk from a byte starts at, and in a fixed block the one after its header: a
 // walk passes many states, and notes only these, so that those of short walks (or of walks
 // from other bits) do not take their places.
@@ -354,6 +350,12 @@ bool DeflateDryRun::isEntry(const State& state) const {
     if ((state.position & 7) != 3 || state.context >> 2 != 0) return false;  // fixed blocks only
     const std::uint8_t header = input_[state.position / 8];
     return (header & 6) == 2 && inBlock(header & 1, 0) == state.context;
+}
+
+bool DeflateDryRun::joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
+    if (input != input_ || size != size_ || offset >= entriesBefore_) return false;
+    // Noted states in this byte are the walk's first or second.
+    return entries_[offset % entryWindow].state.position / 8 == offset;
 }
 
 const DeflateDryRun::Entry* DeflateDryRun::entryFor(const State& state) const {

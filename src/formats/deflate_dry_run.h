@@ -39,14 +39,7 @@ public:
     void forget();
     // Whether the walk from `offset` starts where an earlier walk passed: it then lands at
     // once, where rawInflate would read the blocks (in a chain of dynamic blocks, their headers).
-    bool joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
-        if (input != input_ || size != size_ || offset >= entriesBefore_ || entries_.empty()) return false;
-        // The walk's first state, or its second in a fixed block.
-        const State noted = entries_[offset % entryWindow].state;
-        const bool fixedHeader = (input[offset] & 6) == 2;
-        return noted == State{offset * 8, 0} ||
-               (fixedHeader && noted == State{offset * 8 + 3, std::uint64_t{1} | (input[offset] & 1u) << 1});
-    }
+    bool joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const;
 
     struct State {
         std::uint64_t position;  // bit position in the input
@@ -69,10 +62,9 @@ private:
     // where it landed (by hops, or where it ended) and what its steps from there ask. A later
     // walk that starts at a noted state lands at once, and notes the same for the next such
     // state on its path, with what is left of the same stretch (a little stricter where the
-    // first steps asked more). The offsets of a
-    // run of one byte value start walks one literal apart, those of a chain of tiny blocks a
-    // few blocks apart, those of a stored chain on 26,000 paths of 64 KiB blocks: each walk so
-    // costs a few steps.
+    // first steps asked more). The offsets of a run of one byte value start walks a literal
+    // apart, those of a chain of tiny blocks a few blocks apart, those of a stored chain on
+    // 26,000 paths of 64 KiB blocks: each walk so costs a few steps.
     struct Entry {
         State state{~std::uint64_t{0}, 0};
         State landing{};
