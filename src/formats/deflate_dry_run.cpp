@@ -385,23 +385,25 @@ void DeflateDryRun::noteEntries(std::uint64_t offset, std::size_t traced, const 
     }
 }
 
-// A walk that starts at a state another passed lands where that one did, and notes the next
-// such state on its path: it lands at the same place, after the steps to it.
-bool DeflateDryRun::landFromEntry(std::uint64_t offset, State& state, std::int64_t& produced, std::uint32_t capacity,
-                                  Walk& walk, Stretch& toLanding) {
+// A walk that starts at a state another passed lands where that one did. The next such state
+// on its path lands there too, after the steps to it: `next`, for the walk to note once it
+// knows how far on it got from there.
+bool DeflateDryRun::landFromEntry(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk,
+                                  Stretch& toLanding, Noted& next) {
     const Entry* found = entryFor(state);
     if (found == nullptr || !found->toLanding.passes(produced, capacity)) return false;
     const Entry entry = *found;
+    next.valid = false;
     State place = state;
     Stretch steps;
     for (int item = 0; item < 32; ++item) {
-        const Item next = walk.item(place);
-        if (next.ends) break;
-        steps.addStep(next.out, Stretch::reaching(next.distance), next.out);
-        place = {next.nextPosition, next.nextContext};
+        const Item after = walk.item(place);
+        if (after.ends) break;
+        steps.addStep(after.out, Stretch::reaching(after.distance), after.out);
+        place = {after.nextPosition, after.nextContext};
         if (place.position >= entry.landing.position) break;
         if (place.position / 8 != state.position / 8 && isEntry(place)) {
-            noteEntry(offset, place, entry.landing, entry.toLanding.after(steps));
+            next = {true, place, entry.toLanding.after(steps)};
             break;
         }
     }
@@ -426,7 +428,24 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
     LandmarkWalk<State> landmarks(landmarks_, state.position, 0);
     bool joined = false;
     std::size_t traced = 0;
-    bool tracing = true;
+    bool tracing = true;  // the steps go into trace_ until the walk joins (or takes too many)
+    Stretch toJoin;       // what joining (the first hop, or a landing) asked
+    Stretch sinceJoin;    // what the walk's path asked after that
+    Noted next;           // the next entry on the path, after a landing
+    // The walk ends at `state`: where the walks from the places it passed, and from the next
+    // entry after its landing, will land.
+    const auto noteWhereItEnded = [&] {
+        Stretch rest = toJoin;
+        rest.add(sinceJoin);
+        if (joined && next.valid) {
+            Stretch fromNext = next.toLanding;
+            fromNext.add(sinceJoin);
+            noteEntry(offset, next.state, state, fromNext);
+        }
+        // A walk that ends soon notes nothing: its states would take the places of those of
+        // the long walks around it.
+        if (traced != 0 && (joined || state.position - offset * 8 > 64 * 8)) noteEntries(offset, traced, state, rest);
+    };
     const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
         InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
                               joined || state.position - offset * 8 > 64 * 8};
@@ -434,27 +453,23 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         return answer;
     };
     for (int step = 0;; ++step) {
-        if (!joined && step < 2) {  // where entries are
-            Stretch toLanding;
-            if (landFromEntry(offset, state, produced, capacity, walk, toLanding)) {
-                joined = true;
-                landmarks.jumped();
-                noteEntries(offset, traced, state, toLanding);
-                tracing = false;
-            }
+        if (!joined && step < 2 && landFromEntry(state, produced, capacity, walk, toJoin, next)) {  // where entries are
+            joined = true;
+            tracing = false;
+            landmarks.jumped();
         }
         if (landmarks.at(state, produced, capacity)) {
-            joined = true;
-            if (tracing) noteEntries(offset, traced, state, landmarks.lastHop());
-            tracing = false;
+            if (joined) {
+                sinceJoin.add(landmarks.lastHop());
+            } else {
+                joined = true;
+                tracing = false;
+                toJoin = landmarks.lastHop();
+            }
         }
         // The distance check comes before the room check.
         const Item item = walk.item(state);
-        // A walk that ends soon notes nothing: its states would take the places of those of
-        // the long walks around it.
-        if (tracing && (item.ends || item.distance > produced || produced + item.out > capacity) &&
-            state.position - offset * 8 > 64 * 8)
-            noteEntries(offset, traced, state, {});
+        if (item.ends || item.distance > produced || produced + item.out > capacity) noteWhereItEnded();
         if (item.distance > produced) return outcome(inflateDistanceTooFar);
         if (produced + item.out > capacity) return outcome(inflateOutputFull);
         if (item.ends) {
@@ -463,9 +478,11 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
             return outcome(item.result, item.endBit);
         }
         landmarks.passed(item.out, Stretch::reaching(item.distance), item.out);
+        if (joined) sinceJoin.addStep(item.out, Stretch::reaching(item.distance), item.out);
         if (tracing) {
             if (traced == traceLimit) {
                 tracing = false;
+                traced = 0;  // too long to note
             } else {
                 Traced& step = trace_[traced++];
                 step.state = state;

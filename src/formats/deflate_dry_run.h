@@ -82,9 +82,14 @@ private:
     std::vector<Traced> trace_;
     bool isEntry(const State& state) const;
     const Entry* entryFor(const State& state) const;
+    struct Noted {
+        bool valid = false;
+        State state{};
+        Stretch toLanding;  // to the landing of the entry it came from
+    };
     // Moves a walk that meets a noted state to its landing; `toLanding`: what that asked.
-    bool landFromEntry(std::uint64_t offset, State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk,
-                       Stretch& toLanding);
+    bool landFromEntry(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk, Stretch& toLanding,
+                       Noted& next);
     void noteEntries(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop);
     void noteEntry(std::uint64_t offset, const State& state, const State& landing, const Stretch& toLanding);
 };

@@ -137,10 +137,21 @@ public:
     // Walks join near their starts, so far from them the landmarks may thin out: a path to the
     // end of a large input then keeps about nearby / 16 nodes for each level.
     bool isLandmark(const State& state, std::uint64_t distance) const {
-        unsigned level = minLevel_;
-        for (std::uint64_t reach = nearby_; distance >= reach && level < levels; reach *= 16) ++level;
-        return levelOf(state) >= level;
+        std::uint64_t risesAt;
+        return levelOf(state) >= levelNeeded(distance, risesAt);
     }
+    // The level a landmark needs `distance` positions after a walk's start, and from how far on
+    // it needs more.
+    unsigned levelNeeded(std::uint64_t distance, std::uint64_t& risesAt) const {
+        unsigned level = minLevel_;
+        std::uint64_t reach = nearby_;
+        for (; distance >= reach && level < levels; reach *= 16) ++level;
+        risesAt = level < levels ? reach : std::numeric_limits<std::uint64_t>::max();
+        return level;
+    }
+    // A state's hash, whose leading zero nibbles are its level: one multiplication, as every
+    // step of a walk asks.
+    static std::uint64_t spread(const State& state) { return state.key() * 0x9E3779B97F4A7C15u; }
 
     // The node of `state`, made if it is new; none when the budget is full. Walks visit their
     // landmarks, and the place where they end by a step every walk ends alike with (the end of
@@ -280,9 +291,9 @@ private:
         key *= 0x81DADEF4BC2DD44Du;
         return key ^ (key >> 33);
     }
-    // Level k: the hash's low 4k bits are zero (the top level takes all above).
+    // Level k: the hash's top 4k bits are zero (the top level takes all above).
     static unsigned levelOf(const State& state) {
-        return std::min(levels, static_cast<unsigned>(std::countr_zero(mix(state.key()) | (std::uint64_t{1} << 63))) / 4);
+        return std::min(levels, static_cast<unsigned>(std::countl_zero(spread(state) | 1)) / 4);
     }
     std::size_t slotOf(const State& state) const {
         return static_cast<std::size_t>(mix(state.key()) >> 40) & (slots_.size() - 1);
@@ -343,7 +354,9 @@ public:
             ++steps_;
             return false;
         }
-        if (!memo_.isLandmark(place, place.position - start_)) return false;
+        const std::uint64_t distance = place.position - start_;
+        if (distance >= levelRisesAt_) levelShift_ = 64 - 4 * memo_.levelNeeded(distance, levelRisesAt_);
+        if (Memo::spread(place) >> levelShift_ != 0) return false;
         const typename Memo::Index here = memo_.visit(place);
         if (here == Memo::none) {
             last_ = here;
@@ -377,6 +390,9 @@ private:
     std::uint64_t start_;
     unsigned firstJoiningStep_;
     unsigned steps_ = 0;
+    // A landmark's hash has its top 64 - levelShift_ bits zero, until levelRisesAt_.
+    unsigned levelShift_ = 60;
+    std::uint64_t levelRisesAt_ = 0;
     typename Memo::Index last_ = Memo::none;  // the walk's last landmark, and its steps since
     Stretch sinceLast_;
     Stretch lastHop_;
