@@ -1,6 +1,7 @@
 // The deflate dry run at every offset of an input, taken in order as the scan takes them so
-// that walks join at landmarks, against rawInflate: the same result, the same length written back
-// for the results that write it, and for a complete stream the same count of bytes taken. The
+// that walks join at landmarks and land from the places earlier walks noted, against
+// rawInflate: the same result, the same length written back for the results that write it, and
+// for a complete stream the same count of bytes taken. The short attempt of a few blocks too. The
 // data is repeated a few times, so that walks from many offsets go far and meet.
 // Input: capacity (2 bytes) and repeat count (1 byte), then the data.
 #include <vector>
@@ -25,6 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint32_t produced = capacity;
         std::uint64_t taken = joined.size() - offset;
         const InflateResult result = rawInflate(output.get(), &produced, input.get() + offset, &taken);
+        // The scan's short attempt: the same answer, or none yet.
+        std::uint32_t fewProduced = capacity;
+        std::uint64_t fewTaken = joined.size() - offset;
+        const InflateResult few = rawInflateFewBlocks(output.get(), &fewProduced, input.get() + offset, &fewTaken);
+        if (few == inflateInputEnded) {
+            FUZZ_CHECK(fewProduced == capacity && fewTaken == joined.size() - offset);
+        } else {
+            FUZZ_CHECK(few == result && fewProduced == produced && fewTaken == taken);
+        }
         const InflateOutcome walked = dryRun.run(input.get(), joined.size(), offset, capacity);
         FUZZ_CHECK(walked.result == result);
         if (result <= 0) FUZZ_CHECK(walked.produced == produced);

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     }
     for (const Bytes& period :
          {storedChainPeriod(), tinyStoredChainPeriod(), fixedChainPeriod(false), fixedChainPeriod(true),
-          dynamicChainPeriod(false), dynamicChainPeriod(true), dclBinaryLiteralChainPeriod(), dclChainPeriod(1, false),
+          dynamicChainPeriod(false), dynamicChainPeriod(true), dynamicMixedChainPeriod(), fixedMatchChainPeriod(),
+          dclBinaryLiteralChainPeriod(), dclChainPeriod(1, false),
           dclChainPeriod(1, true), dclChainPeriod(0, true), lzoLiteralRunChainPeriod(), nrv2LiteralChainPeriod(),
           Bytes{0xFF}, Bytes{0xE5}, Bytes{0x0A}, Bytes{0x00}})
         write(repeatedTo(period, 1500));

@@ -2,9 +2,11 @@
 // with no output, and with walks from nearby offsets joined so that a run of one byte value or
 // a chain of tiny blocks costs about as much as ordinary data.
 //
-// Walks join at landmarks (landmark_memo.h). A state here is a bit position, plus whether it is
-// at a block header or inside a block, and inside a block its final flag and its code (fixed,
-// or the position of its dynamic header). The distance check comes before the room check.
+// Walks join at landmarks (landmark_memo.h), and most land at once from the entries that
+// earlier walks noted for the places where later ones start (see Entry below). A state here is
+// a bit position, plus whether it is at a block header or inside a block, and inside a block its
+// final flag and its code (fixed, or the position of its dynamic header). The distance check
+// comes before the room check.
 //
 // Thread safety: one dry run per thread.
 #pragma once

@@ -6,10 +6,11 @@
 // produced so far: a match must not reach before the first byte produced, and a step must fit
 // in the output. Every state whose hash says so is a landmark (one in 16 at level 1, one in
 // 256 at level 2, and so on), the same for every walk, so walks that merge meet their
-// landmarks. A node is a landmark some walk reached; it keeps two edges:
+// landmarks. A node is a landmark some walk reached; it keeps three edges:
 //   - next: the following landmark on the path from here;
 //   - up:   the following landmark of a higher level (of the same level at the top), so that
-//           hops grow by 16 a level, as in a skip list.
+//           hops grow by 16 a level, as in a skip list;
+//   - far:  where the last walk that hopped from here landed.
 // Each edge keeps what its steps ask of the walk that takes them, as a Stretch: the bytes they
 // produce, the least count that passes each of their lookbehind checks, and the most the count
 // rises at a room check. A walk takes an edge only when the stretch passes as a whole, so it
@@ -26,11 +27,12 @@
 // edges would take one a level, each a cache miss.
 //
 // Memory: nodes of about 100 bytes within a budget (3 * 2^15 by default: some 11 MiB with the
-// hash table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size. Far from its start a walk makes fewer landmarks: within
-// `nearby` positions (1 MiB of input) every level, then from level 2 on for 16 times as far,
-// and so on, so that a path through a large input keeps a bounded number of nodes a level.
-// Positions never fall along an edge, and walks start at growing offsets, so the nodes behind the
-// current offset are never reached again: when the budget is full they are dropped; if the
+// hash table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size,
+// in huge pages once there are more than a few thousand. Far from its start a walk makes fewer
+// landmarks: within `nearby` positions (1 MiB of input) every level, then from level 2 on for
+// 16 times as far, and so on, so that a path through a large input keeps a bounded number of
+// nodes a level. Positions never fall along an edge, and walks start at growing offsets, so
+// the nodes behind the current offset are never reached again: when the budget is full they are dropped; if the
 // nodes ahead still fill half of it, all go and the landmarks thin out: first `nearby` shrinks
 // by 16 (down to 1/256 of its first value), then every level moves up one (a walk then steps
 // up to 16 times further before it joins); when few are left they thicken again.
