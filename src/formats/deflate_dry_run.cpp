@@ -36,7 +36,7 @@ struct DeflateDryRun::Tables {
         std::uint64_t code = 0;  // as in a context; 0: none yet
         InflateResult read = inflateComplete;  // reading its lengths: inflateComplete or the error
         std::uint64_t end = 0;   // the bit position after its lengths
-        std::uint32_t generation = 0;  // counts the codes this slot held
+        std::uint64_t generation = 0;  // counts the codes this slot held
         unsigned keptBits = 0;  // the header's bits after its first three, when read cleanly and kept
         std::uint64_t kept[keptWords];
         std::uint32_t literal[literalTableSize];
@@ -47,7 +47,7 @@ struct DeflateDryRun::Tables {
     // Headers whose code is in a slot: their own, or that of a header with the same bits.
     struct Alias {
         std::uint64_t code = 0;
-        std::uint32_t generation = 0;
+        std::uint64_t generation = 0;
         std::uint8_t slot = 0;
     };
     static constexpr std::size_t aliasCount = 64;
@@ -336,7 +336,7 @@ DeflateDryRun::~DeflateDryRun() = default;
 void DeflateDryRun::forget() {
     landmarks_.clear();
     tables_->clear();
-    for (Entry& entry : entries_) entry.state = Entry{}.state;
+    entryParts_.clear();
     entriesBefore_ = 0;
     input_ = nullptr;
     size_ = 0;
@@ -353,23 +353,31 @@ bool DeflateDryRun::isEntry(const State& state) const {
 }
 
 bool DeflateDryRun::joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
-    if (input != input_ || size != size_ || offset >= entriesBefore_) return false;
+    if (input != input_ || size != size_) return false;
     // Noted states in this byte are the walk's first or second.
-    return entries_[offset % entryWindow].state.position / 8 == offset;
+    const Entry* entry = entryAt(offset);
+    return entry != nullptr && entry->state.position / 8 == offset;
+}
+
+const DeflateDryRun::Entry* DeflateDryRun::entryAt(std::uint64_t byte) const {
+    if (byte >= entriesBefore_) return nullptr;
+    const std::unique_ptr<Entry[]>& part = entryParts_[byte % entryWindow / entryPart];
+    return part ? &part[byte % entryPart] : nullptr;
 }
 
 const DeflateDryRun::Entry* DeflateDryRun::entryFor(const State& state) const {
     const std::uint64_t byte = state.position / 8;
-    if (byte >= entriesBefore_) return nullptr;
-    const Entry& entry = entries_[byte % entryWindow];
-    return entry.state == state ? &entry : nullptr;
+    const Entry* entry = entryAt(byte);
+    return entry != nullptr && entry->state == state ? entry : nullptr;
 }
 
 void DeflateDryRun::noteEntry(std::uint64_t offset, const State& state, const State& landing, const Stretch& toLanding) {
     const std::uint64_t byte = state.position / 8;
     if (byte <= offset || byte - offset >= entryWindow || !isEntry(state)) return;
-    if (entries_.empty()) entries_.resize(entryWindow);
-    entries_[byte % entryWindow] = {state, landing, toLanding};
+    if (entryParts_.empty()) entryParts_.resize(entryWindow / entryPart);
+    std::unique_ptr<Entry[]>& part = entryParts_[byte % entryWindow / entryPart];
+    if (!part) part = std::make_unique<Entry[]>(entryPart);
+    part[byte % entryPart] = {state, landing, toLanding};
     entriesBefore_ = std::max(entriesBefore_, byte + 1);
 }
 

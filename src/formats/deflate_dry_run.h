@@ -73,8 +73,12 @@ private:
         Stretch toLanding;
     };
     static constexpr std::uint64_t entryWindow = std::uint64_t{1} << 17;  // past a stored block's reach
-    std::vector<Entry, HugePageAllocator<Entry>> entries_;  // by byte modulo the window, once needed
+    // By byte modulo the window, in parts made as entries are noted in them: a scan that notes
+    // a few keeps a few hundred KiB, not the whole 7 MiB.
+    static constexpr std::uint64_t entryPart = 4096;
+    std::vector<std::unique_ptr<Entry[]>> entryParts_;
     std::uint64_t entriesBefore_ = 0;  // the last byte noted, plus one
+    const Entry* entryAt(std::uint64_t byte) const;
     // The steps of the walk under way, until it lands or ends, each with what it asks.
     struct Traced {
         State state;
