@@ -59,42 +59,6 @@ Bytes fixedMatchChainPeriod() {
     return bits.bytes();
 }
 
-Bytes dynamicMixedChainPeriod() {
-    BitPacker bits;
-    const auto zeros = [&](int count) {  // code-length code 18 is 0
-        bits.putCode(0, 1);
-        bits.put(count - 11, 7);
-    };
-    do {
-        for (const bool match : {false, true}) {
-            bits.put(0, 1);   // not final
-            bits.put(2, 2);   // dynamic Huffman
-            bits.put(match ? 1 : 0, 5);  // 257 or 258 literal/length codes
-            bits.put(1, 5);   // 2 distance codes
-            bits.put(14, 4);  // 18 code length code lengths, as in dynamicChainPeriod
-            for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) bits.put(length, 3);
-            if (match) {
-                zeros(138);
-                zeros(118);
-                bits.putCode(3, 2);  // end of block
-                bits.putCode(3, 2);  // length 3
-            } else {
-                zeros(65);
-                bits.putCode(3, 2);  // 'A'
-                zeros(138);
-                zeros(52);
-                bits.putCode(3, 2);  // end of block
-            }
-            bits.putCode(3, 2);  // the two distance codes
-            bits.putCode(3, 2);
-            bits.putCode(match ? 1 : 0, 1);  // a match (length 3)... or 'A'
-            if (match) bits.putCode(0, 1);  // ...one byte back
-            bits.putCode(match ? 0 : 1, 1);  // end of block
-        }
-    } while (bits.bits() % 8 != 0);
-    return bits.bytes();
-}
-
 Bytes fixedChainPeriod(bool withLiteral) {
     BitPacker bits;
     do {
@@ -105,29 +69,61 @@ Bytes fixedChainPeriod(bool withLiteral) {
     } while (bits.bits() % 8 != 0);
     return bits.bytes();
 }
-Bytes dynamicChainPeriod(bool withLiteral) {
-    BitPacker bits;
-    do {
-        bits.put(0, 1);   // not final
-        bits.put(2, 2);   // dynamic Huffman
-        bits.put(0, 5);   // 257 literal/length codes
-        bits.put(1, 5);   // 2 distance codes
-        bits.put(14, 4);  // 18 code length code lengths, in their order: 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1
-        for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) bits.put(length, 3);
-        // Code length codes: 18 is 0, length 0 is 10, length 1 is 11.
-        const auto zeros = [&](int count) {
-            bits.putCode(0, 1);
-            bits.put(count - 11, 7);
-        };
+namespace {
+
+// The smallest dynamic block header, not final: two literal/length codes and two distance codes,
+// all one bit long, their lengths coded with zero runs. Code 0 is 'A', code 1 end of block; with
+// `matchCode`, code 0 is end of block and code 1 the match length 3.
+void putSmallestDynamicHeader(BitPacker& bits, bool matchCode) {
+    bits.put(0, 1);                  // not final
+    bits.put(2, 2);                  // dynamic Huffman
+    bits.put(matchCode ? 1 : 0, 5);  // 257 or 258 literal/length codes
+    bits.put(1, 5);                  // 2 distance codes
+    bits.put(14, 4);  // 18 code length code lengths, in their order: 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1
+    for (const int length : {0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}) bits.put(length, 3);
+    // Code length codes: 18 is 0, length 0 is 10, length 1 is 11.
+    const auto zeros = [&](int count) {
+        bits.putCode(0, 1);
+        bits.put(count - 11, 7);
+    };
+    if (matchCode) {
+        zeros(138);
+        zeros(118);
+        bits.putCode(3, 2);  // end of block
+        bits.putCode(3, 2);  // length 3
+    } else {
         zeros(65);
         bits.putCode(3, 2);  // 'A'
         zeros(138);
         zeros(52);
         bits.putCode(3, 2);  // end of block
-        bits.putCode(3, 2);  // the two distance codes
-        bits.putCode(3, 2);
+    }
+    bits.putCode(3, 2);  // the two distance codes
+    bits.putCode(3, 2);
+}
+
+}  // namespace
+
+Bytes dynamicChainPeriod(bool withLiteral) {
+    BitPacker bits;
+    do {
+        putSmallestDynamicHeader(bits, false);
         if (withLiteral) bits.putCode(0, 1);  // 'A'
         bits.putCode(1, 1);                   // end of block
+    } while (bits.bits() % 8 != 0);
+    return bits.bytes();
+}
+
+Bytes dynamicMixedChainPeriod() {
+    BitPacker bits;
+    do {
+        putSmallestDynamicHeader(bits, false);
+        bits.putCode(0, 1);  // 'A'
+        bits.putCode(1, 1);  // end of block
+        putSmallestDynamicHeader(bits, true);
+        bits.putCode(1, 1);  // a match of 3...
+        bits.putCode(0, 1);  // ...one byte back
+        bits.putCode(0, 1);  // end of block
     } while (bits.bits() % 8 != 0);
     return bits.bytes();
 }
