@@ -7,8 +7,8 @@
 namespace {
 
 // Nearly every attempt ends within a few bytes, and rawInflate answers those fastest. Given only
-// this much input and its first block, an attempt that ends there has its exact answer; one
-// that does not (it runs out of input, or on into a second block, as in a chain of tiny
+// this much input and its first few blocks, an attempt that ends there has its exact answer;
+// one that does not (it runs out of input, or on past those blocks, as in a chain of tiny
 // blocks) goes to the dry run, which joins walks from nearby offsets.
 constexpr std::uint64_t shortAttempt = 64;
 
@@ -36,7 +36,7 @@ bool DeflateUnpacker::tryUnpack() {
     if (!scan.dryRuns || rest <= shortAttempt) return decode();
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
     // Only near a walk that went far is it worth asking whether this one starts on a known path.
-    const bool nearFarWalk = scan.currentOffset - (lastFarStart_ - 1) <= shortAttempt;
+    const bool nearFarWalk = lastFarStart_ != 0 && scan.currentOffset + 1 - lastFarStart_ <= shortAttempt;
     if (!lastWalkedFar_ && !(nearFarWalk && dryRun_.joinsAtStart(scan.inputView, scan.inputSize, scan.currentOffset))) {
         scan.outputSize = capacity;
         std::uint64_t sourceLength = shortAttempt;
