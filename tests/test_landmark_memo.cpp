@@ -146,6 +146,21 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
     }
 }
 
+// Walks that move by a fixed step (nine-bit literals, empty blocks of ten bits) must meet
+// landmarks about every 16 steps, not in clusters with long gaps between them.
+TEST(LandmarkMemo, LandmarksAreSpreadAlongWalksOfAnyFixedStep) {
+    const LandmarkMemo<Position> memo(1 << 20);
+    for (std::uint64_t step = 1; step < 200; ++step) {
+        std::uint64_t last = 0, longestGap = 0;
+        for (std::uint64_t k = 1; k < 20000; ++k) {
+            if (!memo.isLandmark({k * step}, 0)) continue;
+            longestGap = std::max(longestGap, k - last);
+            last = k;
+        }
+        EXPECT_LT(longestGap, 400u) << "step " << step;
+    }
+}
+
 // A walk moved on by other means (a dry run's own shortcut) must not link the landmark before
 // the move to the one after it as if the steps between were all it took.
 TEST(LandmarkMemo, AWalkThatJumpedLinksNothingAcrossTheJump) {

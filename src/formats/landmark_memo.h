@@ -151,9 +151,10 @@ public:
         risesAt = level < levels ? reach : std::numeric_limits<std::uint64_t>::max();
         return level;
     }
-    // A state's hash, whose leading zero nibbles are its level: one multiplication, as every
-    // step of a walk asks.
-    static std::uint64_t spread(const State& state) { return state.key() * 0x9E3779B97F4A7C15u; }
+    // A state's hash, whose leading zero nibbles are its level. A single multiplication would
+    // do for most inputs, but walks that move by a fixed step (nine-bit DCL literals) then met
+    // landmarks in clusters with gaps of hundreds of steps between them.
+    static std::uint64_t spread(const State& state) { return mix(state.key()); }
 
     // The node of `state`, made if it is new; none when the budget is full. Walks visit their
     // landmarks, and the place where they end by a step every walk ends alike with (the end of
