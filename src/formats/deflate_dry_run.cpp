@@ -12,7 +12,7 @@ using namespace deflate_tables;
 namespace {
 
 // Walks join near their starts; from 1 MiB on their landmarks thin out.
-constexpr std::uint64_t landmarksNearby = std::uint64_t{8} << 20;  // bits
+constexpr std::uint64_t landmarksNearby = std::uint64_t{1} << 20;  // bits
 
 // A state's context: 0 at a block header; inside a block, 1 | final << 1 | code << 2, where
 // the code is 0 for the fixed one and the position of the block's header plus one for a
