@@ -247,7 +247,12 @@ Measure measureKorvel(const std::string& korvel, const std::vector<std::string>&
             fs::copy_file(file, input, fs::copy_options::overwrite_existing);
             fs::resize_file(input, prefix);
         }
-        const Measure measure = runKorvel(korvel, args, fs::absolute(input), prefix, limitSeconds);
+        Measure measure = runKorvel(korvel, args, fs::absolute(input), prefix, limitSeconds);
+        // A prefix's run is short and moves with the machine's noise: the fastest of three.
+        for (int again = 0; again < 2 && prefix < size && measure.finished && measure.seconds < 1; ++again) {
+            const Measure rerun = runKorvel(korvel, args, fs::absolute(input), prefix, limitSeconds);
+            if (rerun.finished && rerun.seconds < measure.seconds) measure = rerun;
+        }
         if (prefix < size) fs::remove(input);
         if (measure.finished) return measure;
     }

@@ -56,8 +56,11 @@ inline void refill(std::uint64_t& bits, unsigned& count, const std::uint8_t*& ne
 
 // The literal/length/distance loop of a fixed or dynamic block; the fixed code's tables have
 // no subtables.
+// Inlined where it is called: rawInflate and the short attempt each instantiate the block loop,
+// and a call here cost random bytes a tenth of their speed.
 template <bool mayLink>
-InflateResult decodeSymbols(InflateContext& context, const std::uint32_t* literalTable, const std::uint32_t* distanceTable) {
+[[gnu::always_inline]] inline InflateResult decodeSymbols(InflateContext& context, const std::uint32_t* literalTable,
+                                                          const std::uint32_t* distanceTable) {
     std::uint64_t bits = context.bitBuffer;
     unsigned count = context.bitCount;
     const std::uint8_t* next = context.next;
@@ -155,7 +158,7 @@ InflateResult decodeSymbols(InflateContext& context, const std::uint32_t* litera
     return result;
 }
 
-InflateResult storedBlock(InflateContext& context) {
+[[gnu::always_inline]] inline InflateResult storedBlock(InflateContext& context) {
     // LEN starts at the next byte boundary: whole unused bytes go back to the source.
     context.next -= context.bitCount >> 3;
     context.bitBuffer = 0;

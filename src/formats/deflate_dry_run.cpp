@@ -450,9 +450,10 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
             fromNext.add(sinceJoin);
             noteEntry(offset, next.state, state, fromNext);
         }
-        // A walk that ends soon notes nothing: its states would take the places of those of
-        // the long walks around it.
-        if (traced != 0 && (joined || state.position - offset * 8 > 64 * 8)) noteEntries(offset, traced, state, rest);
+        // A walk that ends within a few KiB notes nothing unless it joined: its states would take
+        // the places of those of the long walks around it, and on random bytes, where the walks
+        // that come here end within a few hundred bytes, the notes cost more than they save.
+        if (traced != 0 && (joined || state.position - offset * 8 > 4096 * 8)) noteEntries(offset, traced, state, rest);
     };
     const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
         InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
