@@ -86,6 +86,9 @@ struct Item {
     bool ends = false;  // the walk ends after the checks, with `result`
     InflateResult result = inflateComplete;
     std::uint64_t endBit = 0;  // for inflateComplete
+
+    // Adds this item, as a step that passed its checks, to `steps`.
+    void addTo(Stretch& steps) const { steps.addStep(out, Stretch::reaching(distance), out); }
 };
 
 }  // namespace
@@ -189,13 +192,13 @@ private:
         if (kindOf(entry) == literalKind) {
             item.out = 1;
             item.nextPosition = position;
-                item.nextContext = state.context;
+            item.nextContext = state.context;
             return item;
         }
         if (kindOf(entry) != valueKind) {
             if (kindOf(entry) != endKind) return ending(inflateNoMatchingCode);  // a hole took its fifteen bits
             item.nextPosition = position;
-                item.nextContext = atHeader;
+            item.nextContext = atHeader;
             if (final) {
                 item.ends = true;
                 item.result = inflateComplete;
@@ -218,7 +221,7 @@ private:
         position += extra;
         item.out = matchLength;
         item.nextPosition = position;
-                item.nextContext = state.context;
+        item.nextContext = state.context;
         return item;
     }
 
@@ -407,7 +410,7 @@ bool DeflateDryRun::landFromEntry(State& state, std::int64_t& produced, std::uin
     for (int item = 0; item < 32; ++item) {
         const Item after = walk.item(place);
         if (after.ends) break;
-        steps.addStep(after.out, Stretch::reaching(after.distance), after.out);
+        after.addTo(steps);
         place = {after.nextPosition, after.nextContext};
         if (place.position >= entry.landing.position) break;
         if (place.position / 8 != state.position / 8 && isEntry(place)) {
@@ -487,7 +490,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
             return outcome(item.result, item.endBit);
         }
         landmarks.passed(item.out, Stretch::reaching(item.distance), item.out);
-        if (joined) sinceJoin.addStep(item.out, Stretch::reaching(item.distance), item.out);
+        if (joined) item.addTo(sinceJoin);
         if (tracing) {
             if (traced == traceLimit) {
                 tracing = false;
@@ -496,7 +499,7 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
                 Traced& step = trace_[traced++];
                 step.state = state;
                 step.steps = {};
-                step.steps.addStep(item.out, Stretch::reaching(item.distance), item.out);
+                item.addTo(step.steps);
             }
         }
         produced += item.out;
