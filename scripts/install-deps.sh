@@ -2,7 +2,10 @@
 # Installs the Debian packages the build, the tests and the fuzzers need, when missing.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config liblzo2-dev libucl-dev libgtest-dev zlib1g-dev clang libclang-rt-dev groff-base)
+# lzop, mtd-utils (mkfs.ubifs, mkfs.jffs2), squashfs-tools, zip, gzip and git build the real
+# containers that the triage tests judge the verdicts on.
+packages=(build-essential cmake pkg-config liblzo2-dev libucl-dev libgtest-dev zlib1g-dev clang libclang-rt-dev groff-base
+          lzop mtd-utils squashfs-tools zip gzip git)
 
 missing=()
 for pkg in "${packages[@]}"; do
