@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "compressors.h"
 #include "dcl_writer.h"
+#include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
 #include "recording_sink.h"
 #include "test_support.h"
@@ -37,13 +40,14 @@ std::vector<const FormatDescriptor*> allFormats() {
 struct Scan {
     ScanOutcome outcome;
     std::vector<SinkEvent> events;
+    std::vector<std::uint64_t> passed;
 };
 
-Scan scan(const ScanSettings& settings, unsigned failEvery = 0) {
-    RecordingSink sink(failEvery);
+Scan scan(const ScanSettings& settings, unsigned failEvery = 0, unsigned sinkStopsAfter = 0) {
+    RecordingSink sink(failEvery, sinkStopsAfter);
     const Bytes& input = mixedInput();
     const ScanOutcome outcome = runScan(input.data(), input.size() - 1, settings, sink);
-    return {outcome, std::move(sink.events)};
+    return {outcome, std::move(sink.events), std::move(sink.passedOffsets)};
 }
 
 std::size_t count(const std::vector<SinkEvent>& events, SinkEvent::Kind kind) {
@@ -58,6 +62,8 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
         std::uint64_t start;
         unsigned failEvery;
         bool keepBytes;
+        bool keepSurroundings = false;
+        unsigned sinkStopsAfter = 0;  // the sink's own limit, counting every event
     } cases[] = {
         {"defaults", 0, 1 << 20, 0, 0, 0, true},
         {"skip", 2000, 1 << 20, 0, 0, 0, true},
@@ -66,6 +72,8 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
         {"small buffer", 0, 4096, 0, 0, 0, true},  // exhausted buffers among the results
         {"write failures do not count toward the stop", 100, 1 << 20, 4, 0, 2, true},
         {"sizes only", 0, 1 << 20, 0, 0, 0, false},
+        {"sizes and surroundings", 0, 4096, 0, 0, 0, false, true},
+        {"the sink stops the scan", 8, 1 << 20, 0, 0, 0, true, false, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,9 +83,19 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
         settings.stopAfter = c.stopAfter;
         settings.startOffset = c.start;
         settings.keepBytes = c.keepBytes;
-        const Scan alone = scan(settings, c.failEvery);
+        settings.keepSurroundings = c.keepSurroundings;
+        const Scan alone = scan(settings, c.failEvery, c.sinkStopsAfter);
         ASSERT_GT(alone.events.size(), 3u);
-        if (c.stopAfter != 0) {
+        // The sink hears how far the scan has come, in order, up to the end of the input.
+        EXPECT_TRUE(std::is_sorted(alone.passed.begin(), alone.passed.end()));
+        if (alone.outcome.status == ScanOutcome::Status::Finished) {
+            ASSERT_FALSE(alone.passed.empty());
+            EXPECT_EQ(alone.passed.back(), mixedInput().size() - 1);
+        }
+        if (c.sinkStopsAfter != 0) {
+            EXPECT_EQ(alone.outcome.status, ScanOutcome::Status::Stopped);
+            EXPECT_EQ(alone.events.size(), c.sinkStopsAfter);
+        } else if (c.stopAfter != 0) {
             EXPECT_EQ(alone.outcome.status, ScanOutcome::Status::Stopped);
             EXPECT_EQ(count(alone.events, SinkEvent::Saved), c.stopAfter);
             EXPECT_EQ(alone.events.back().kind, SinkEvent::Saved);
@@ -85,6 +103,7 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
             EXPECT_EQ(alone.outcome.status, ScanOutcome::Status::Finished);
         }
         for (const auto& event : alone.events) {
+            EXPECT_EQ(event.before.empty() && event.after.empty(), !c.keepSurroundings);
             EXPECT_GE(event.offset, c.start);
             EXPECT_GT(event.size, c.skip);
             EXPECT_EQ(event.kind == SinkEvent::Exhausted, event.size >= c.capacity);
@@ -105,7 +124,7 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
                 SCOPED_TRACE(testing::Message() << jobs << " jobs, chunks of " << chunk);
                 settings.jobs = jobs;
                 settings.chunkSize = chunk;
-                const Scan together = scan(settings, c.failEvery);
+                const Scan together = scan(settings, c.failEvery, c.sinkStopsAfter);
                 EXPECT_EQ(together.outcome.status, alone.outcome.status);
                 ASSERT_EQ(together.events.size(), alone.events.size());
                 EXPECT_TRUE(together.events == alone.events);
@@ -118,6 +137,7 @@ TEST(ScanEngineTest, FindsAreTheUnpackersAnswersInOffsetAndFormatOrder) {
     ScanSettings settings;
     settings.formats = allFormats();
     settings.sizes = {0, 1 << 20};
+    settings.keepSurroundings = true;
     const Scan found = scan(settings);
     const Bytes& input = mixedInput();
     ScopedScanInput state(Bytes(input.begin(), input.end() - 1), 1 << 20);
@@ -131,12 +151,53 @@ TEST(ScanEngineTest, FindsAreTheUnpackersAnswersInOffsetAndFormatOrder) {
             if (!unpackers[i]->tryUnpack() || state.state.outputSize == 0) continue;
             ASSERT_GT(state.state.inputEnd, offset);
             ASSERT_LE(state.state.inputEnd, input.size() - 1);
+            // The bytes around the stream, as far as the input goes.
+            const std::uint64_t end = state.state.inputEnd, size = input.size() - 1;
+            const auto from = input.begin() + static_cast<long>(offset);
+            const auto to = input.begin() + static_cast<long>(end);
+            const Bytes before(from - static_cast<long>(std::min<std::uint64_t>(offset, StreamSurroundings::beforeCapacity)), from);
+            const Bytes after(to, to + static_cast<long>(std::min<std::uint64_t>(size - end, StreamSurroundings::afterCapacity)));
             expected.push_back({SinkEvent::Saved, settings.formats[i]->name, offset, state.state.outputSize,
-                                state.output(), state.state.inputEnd});
+                                state.output(), end, before, after});
         }
     }
     ASSERT_EQ(found.events.size(), expected.size());
     EXPECT_TRUE(found.events == expected);
+}
+
+// Decoding one stream again gives what the scan found, and a shrinking input ends it cleanly.
+TEST(StreamDecoderTest, DecodesWhatTheScanFoundAndSurvivesAShrinkingInput) {
+    ScanSettings settings;
+    settings.formats = allFormats();
+    settings.sizes = {0, 1 << 20};
+    const Scan found = scan(settings);
+    const Bytes& input = mixedInput();
+    StreamDecoder decoder(input.data(), input.size() - 1, settings);
+    std::span<const std::uint8_t> bytes;
+    for (std::size_t i = 0; i < found.events.size(); i += 7) {
+        const SinkEvent& event = found.events[i];
+        const FormatDescriptor& format = *findFormat(event.format.c_str());
+        ASSERT_EQ(decoder.decode(format, event.offset, event.size, bytes), StreamDecoder::Outcome::Decoded) << event.offset;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), event.bytes.begin(), event.bytes.end())) << event.offset;
+        EXPECT_EQ(decoder.decode(format, event.offset, event.size + 1, bytes), StreamDecoder::Outcome::NotFound);
+    }
+    std::array<std::uint64_t, 256> counts;
+    ASSERT_EQ(decoder.countBytes(10, 20, counts), StreamDecoder::Outcome::Decoded);
+    std::array<std::uint64_t, 256> expected{};
+    for (std::size_t i = 10; i < 20; ++i) ++expected[input[i]];
+    EXPECT_EQ(counts, expected);
+
+    // A file that shrinks under its mapping: reads past its new end end the decode, every later
+    // call too, and the process lives on.
+    TempDir dir;
+    const Bytes stream = lzoCompress(textBytes(200000, 7));
+    writeFile(dir.file("in.bin"), concat({randomBytes(8192, 8), stream}));
+    MappedInput mapped;
+    ASSERT_EQ(mapped.open(dir.file("in.bin").c_str()), MappedInput::OpenResult::Opened);
+    StreamDecoder shrinking(mapped.data(), mapped.size(), settings);
+    ASSERT_EQ(truncate(dir.file("in.bin").c_str(), 4096), 0);
+    EXPECT_EQ(shrinking.decode(*findFormat("lzo"), 8192, 200000, bytes), StreamDecoder::Outcome::InputChanged);
+    EXPECT_EQ(shrinking.countBytes(0, 100, counts), StreamDecoder::Outcome::InputChanged);
 }
 
 }  // namespace

@@ -65,9 +65,11 @@ void onBusError(int, siginfo_t* info, void*) {
     raise(SIGBUS);
 }
 
+// Guards may nest (a stream decoded again while the scan runs): each puts back what it found.
 class BusErrorGuard {
 public:
-    BusErrorGuard(const std::uint8_t* begin, const std::uint8_t* end) {
+    BusErrorGuard(const std::uint8_t* begin, const std::uint8_t* end)
+        : previousBegin_(guardedBegin.load()), previousEnd_(guardedEnd.load()) {
         guardedBegin = begin;
         guardedEnd = end;
         struct sigaction action {};
@@ -78,14 +80,16 @@ public:
     }
     ~BusErrorGuard() {
         sigaction(SIGBUS, &previous_, nullptr);
-        guardedBegin = nullptr;
-        guardedEnd = nullptr;
+        guardedBegin = previousBegin_;
+        guardedEnd = previousEnd_;
     }
     BusErrorGuard(const BusErrorGuard&) = delete;
     BusErrorGuard& operator=(const BusErrorGuard&) = delete;
 
 private:
     struct sigaction previous_ {};
+    const std::uint8_t* previousBegin_;
+    const std::uint8_t* previousEnd_;
 };
 
 // ---- workers ----------------------------------------------------------------------------------
@@ -100,7 +104,7 @@ using OutputBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 class alignas(128) Worker {
 public:
     Worker(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings, OutputBuffer buffer)
-        : buffer_(std::move(buffer)) {
+        : buffer_(std::move(buffer)), keepSurroundings_(settings.keepSurroundings) {
         scan_.inputView = input;
         scan_.inputSize = size;
         scan_.outputBuffer = buffer_.get();
@@ -130,13 +134,36 @@ public:
         return true;
     }
 
-    // The find just made; its bytes are in this worker's buffer until its next attempt.
+    // The find just made; its bytes are in this worker's buffer until its next attempt. It reads
+    // the input around the stream, so it must be called between the armed jump point and the
+    // next attempt, with no frame in between that a jump could not leave.
     FoundStream found() const {
         const bool complete = scan_.sizes.classify(scan_.outputSize) != Verdict::Exhausted;
         FoundStream stream{nullptr, scan_.currentOffset, scan_.outputSize, complete ? scan_.inputEnd : 0, {}};
         if (scan_.bytesWanted(scan_.outputSize)) stream.bytes = {scan_.outputBuffer, scan_.outputSize};
+        if (keepSurroundings_) copySurroundings(stream);
         return stream;
     }
+
+    // Tries one format at one offset, as the scan would, and leaves what it found in the buffer.
+    // False when nothing was found, and with `inputChanged` set when the input shrank under the
+    // attempt. The thread's jump point is restored afterwards: this may run inside a scan.
+    bool tryAt(std::size_t format, std::uint64_t offset, bool& inputChanged) {
+        sigjmp_buf jump;
+        sigjmp_buf* const previous = armedJump;
+        if (sigsetjmp(jump, 1) != 0) {
+            armedJump = previous;
+            inputChanged = true;
+            return false;
+        }
+        armedJump = &jump;
+        scan_.currentOffset = offset;
+        scan_.inputEnd = 0;
+        const bool foundOne = unpackers_[format]->tryUnpack();
+        armedJump = previous;
+        return foundOne;
+    }
+    std::span<const std::uint8_t> output() const { return {scan_.outputBuffer, scan_.outputSize}; }
 
 private:
     template <typename OnFound>
@@ -154,9 +181,21 @@ private:
         }
     }
 
+    void copySurroundings(FoundStream& stream) const {
+        StreamSurroundings& around = stream.surroundings;
+        const std::uint64_t before = std::min<std::uint64_t>(stream.offset, StreamSurroundings::beforeCapacity);
+        std::copy_n(scan_.inputView + stream.offset - before, before, around.before.begin());
+        around.beforeCount = static_cast<std::uint8_t>(before);
+        if (stream.end == 0) return;
+        const std::uint64_t after = std::min<std::uint64_t>(scan_.inputSize - stream.end, StreamSurroundings::afterCapacity);
+        std::copy_n(scan_.inputView + stream.end, after, around.after.begin());
+        around.afterCount = static_cast<std::uint8_t>(after);
+    }
+
     OutputBuffer buffer_;
     ScanState scan_;
     std::vector<std::unique_ptr<Unpacker>> unpackers_;
+    bool keepSurroundings_;
 };
 
 // Applies the stop limit and calls the sink; one per scan, on the committing thread.
@@ -166,25 +205,33 @@ public:
         : formats_(settings.formats), remaining_(settings.stopAfter), sink_(sink),
           committedOffset_(settings.committedOffset) {}
 
-    // True when the scan must end here: the stop limit was just reached, or the sink failed.
+    // True when the scan must end here: the stop limit was just reached, or the sink failed or
+    // reached a limit of its own.
     bool commit(std::size_t format, Verdict verdict, FoundStream stream) {
         stream.format = formats_[format];
         if (verdict == Verdict::Exhausted) {
             sink_.exhausted(stream);
-            return sink_.failed();
+            return sinkEnds();
         }
-        if (!sink_.save(stream)) return sink_.failed();
-        return (remaining_ != 0 && --remaining_ == 0) || sink_.failed();
+        if (!sink_.save(stream)) return sinkEnds();
+        return (remaining_ != 0 && --remaining_ == 0) || sinkEnds();
     }
 
     ScanOutcome::Status endStatus() const {
         return sink_.failed() ? ScanOutcome::Status::SinkFailed : ScanOutcome::Status::Stopped;
     }
 
-    // Every result below `offset` has been committed.
-    void committedUpTo(std::uint64_t offset) {
+    // Every result below `offset` has been committed. True when the scan must end here.
+    bool committedUpTo(std::uint64_t offset) {
         if (committedOffset_ != nullptr) committedOffset_->store(offset, std::memory_order_relaxed);
+        sink_.passed(offset);
+        return sinkEnds();
     }
+
+private:
+    bool sinkEnds() const { return sink_.failed() || sink_.stopped(); }
+
+public:
 
 private:
     const std::vector<const FormatDescriptor*>& formats_;
@@ -207,7 +254,7 @@ ScanOutcome scanAlone(Worker& worker, std::uint64_t begin, std::uint64_t end, Co
         std::uint64_t failedOffset = 0;
         if (!worker.scanRange(first, last, never, commit, failedOffset))
             return {ScanOutcome::Status::InputChanged, failedOffset};
-        committer.committedUpTo(last);
+        if (!stopped) stopped = committer.committedUpTo(last);
         first = last;
     }
     return {stopped ? committer.endStatus() : ScanOutcome::Status::Finished, 0};
@@ -374,8 +421,11 @@ private:
             if (queue.inputChanged) return {ScanOutcome::Status::InputChanged, queue.failedOffset};
             queue = ChunkQueue{};
             headChunk_ = chunk + 1;
-            committer_.committedUpTo(std::min(end_, begin_ + headChunk_ * chunkSize_));
             workersWake_.notify_all();
+            lock.unlock();  // a sink that held results back may hand them on now
+            const bool stopped = committer_.committedUpTo(std::min(end_, begin_ + headChunk_ * chunkSize_));
+            lock.lock();
+            if (stopped) return {committer_.endStatus(), 0};
         }
         return {ScanOutcome::Status::Finished, 0};
     }
@@ -421,4 +471,74 @@ ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSet
     Committer committer(settings, sink);
     if (workers.size() == 1) return scanAlone(*workers.front(), begin, size, committer);
     return ParallelScan(workers, begin, size, chunkSize, committer).run();
+}
+
+// ---- decoding single streams again --------------------------------------------------------------
+
+class StreamDecoder::Implementation {
+public:
+    Implementation(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings)
+        : input_(input), size_(size), settings_(settings) {
+        settings_.keepBytes = true;
+        settings_.keepSurroundings = false;
+    }
+
+    Outcome decode(const FormatDescriptor& format, std::uint64_t offset, std::uint32_t size,
+                   std::span<const std::uint8_t>& bytes) {
+        if (inputChanged_) return Outcome::InputChanged;
+        if (!worker_) {
+            OutputBuffer buffer(
+                static_cast<std::uint8_t*>(std::calloc(std::size_t{settings_.sizes.bufferCapacity} + 1, 1)));
+            if (!buffer) return Outcome::NoBuffer;
+            worker_ = std::make_unique<Worker>(input_, size_, settings_, std::move(buffer));
+        }
+        const auto row = std::find(settings_.formats.begin(), settings_.formats.end(), &format);
+        if (row == settings_.formats.end()) return Outcome::NotFound;
+        const BusErrorGuard guard(input_, input_ + size_ + 1);
+        const bool foundOne =
+            worker_->tryAt(static_cast<std::size_t>(row - settings_.formats.begin()), offset, inputChanged_);
+        if (inputChanged_) return Outcome::InputChanged;
+        bytes = worker_->output();
+        return foundOne && bytes.size() == size ? Outcome::Decoded : Outcome::NotFound;
+    }
+
+    Outcome countBytes(std::uint64_t begin, std::uint64_t end, std::array<std::uint64_t, 256>& counts) {
+        if (inputChanged_) return Outcome::InputChanged;
+        counts.fill(0);
+        if (begin >= end || end > size_) return Outcome::Decoded;
+        const BusErrorGuard guard(input_, input_ + size_ + 1);
+        sigjmp_buf jump;
+        sigjmp_buf* const previous = armedJump;
+        if (sigsetjmp(jump, 1) != 0) {
+            armedJump = previous;
+            inputChanged_ = true;
+            return Outcome::InputChanged;
+        }
+        armedJump = &jump;
+        for (const std::uint8_t* byte = input_ + begin; byte != input_ + end; ++byte) ++counts[*byte];
+        armedJump = previous;
+        return Outcome::Decoded;
+    }
+
+private:
+    const std::uint8_t* input_;
+    std::uint64_t size_;
+    ScanSettings settings_;
+    std::unique_ptr<Worker> worker_;  // made at the first decode: its buffer costs only when used
+    bool inputChanged_ = false;       // after a jump out of a decoder its caches may be half updated
+};
+
+StreamDecoder::StreamDecoder(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings)
+    : implementation_(std::make_unique<Implementation>(input, size, settings)) {}
+
+StreamDecoder::~StreamDecoder() = default;
+
+StreamDecoder::Outcome StreamDecoder::decode(const FormatDescriptor& format, std::uint64_t offset, std::uint32_t size,
+                                             std::span<const std::uint8_t>& bytes) {
+    return implementation_->decode(format, offset, size, bytes);
+}
+
+StreamDecoder::Outcome StreamDecoder::countBytes(std::uint64_t begin, std::uint64_t end,
+                                                 std::array<std::uint64_t, 256>& counts) {
+    return implementation_->countBytes(begin, end, counts);
 }

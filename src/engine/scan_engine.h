@@ -3,8 +3,11 @@
 // installs the process's SIGBUS handler for its duration).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "engine/result_sink.h"
@@ -19,6 +22,7 @@ struct ScanSettings {
     unsigned jobs = 1;            // worker threads; the results never depend on it
     std::uint64_t chunkSize = 0;  // offsets per chunk handed to a worker; 0: chosen from the input
     bool keepBytes = true;        // false: the sink needs sizes only, no stream is decoded for its bytes
+    bool keepSurroundings = false;  // true: each result carries the input bytes around it
     bool dryRuns = true;          // false only to compare the LZO and UCL dry runs with their libraries
     // When set, the offset below which every result has been handed to the sink, for progress
     // reports from another thread.
@@ -39,3 +43,34 @@ struct ScanOutcome {
 
 // Scans input[startOffset, size). `input` must have one readable byte after its last.
 ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings, ResultSink& sink);
+
+// Decodes single streams again on the calling thread, for a sink that held results back without
+// their bytes and keeps the bytes of only a few. It tries the formats and size rules of the
+// settings it was made with, with its own unpackers and output buffer. A read of an input that
+// shrank ends the decode, not the process.
+// Thread safety: one thread at a time; it may be called while runScan runs, from the thread
+// that commits its results.
+class StreamDecoder {
+public:
+    StreamDecoder(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings);
+    ~StreamDecoder();
+    StreamDecoder(const StreamDecoder&) = delete;
+    StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+    enum class Outcome {
+        Decoded,       // `bytes` holds the stream, valid until the next call
+        NotFound,      // the format finds no stream there, or one of another size than `size`
+        NoBuffer,      // the output buffer could not be allocated
+        InputChanged,  // the input shrank: no later call decodes anything
+    };
+    // The bytes of the stream of `size` bytes that `format` finds at `offset`.
+    Outcome decode(const FormatDescriptor& format, std::uint64_t offset, std::uint32_t size,
+                   std::span<const std::uint8_t>& bytes);
+    // Counts the input bytes of [begin, end) by value, under the same guard as the decodes:
+    // Decoded when counted.
+    Outcome countBytes(std::uint64_t begin, std::uint64_t end, std::array<std::uint64_t, 256>& counts);
+
+private:
+    class Implementation;
+    std::unique_ptr<Implementation> implementation_;
+};

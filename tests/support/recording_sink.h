@@ -14,27 +14,39 @@ struct SinkEvent {
     std::uint32_t size;
     std::vector<std::uint8_t> bytes;
     std::uint64_t end = 0;
+    std::vector<std::uint8_t> before = {}, after = {};  // the surroundings, when the scan keeps them
     bool operator==(const SinkEvent&) const = default;
 };
 
 class RecordingSink : public ResultSink {
 public:
-    // Every `failEvery`-th save fails as a write would (0: none fails).
-    explicit RecordingSink(unsigned failEvery = 0) : failEvery_(failEvery) {}
+    // Every `failEvery`-th save fails as a write would (0: none fails). After `stopAfter` saves
+    // the sink says it has all it wants (0: never).
+    explicit RecordingSink(unsigned failEvery = 0, unsigned stopAfter = 0) : failEvery_(failEvery), stopAfter_(stopAfter) {}
 
     bool save(const FoundStream& stream) override {
         const bool fails = failEvery_ != 0 && ++saves_ % failEvery_ == 0;
         events.push_back({fails ? SinkEvent::WriteFailed : SinkEvent::Saved, stream.format->name, stream.offset,
-                          stream.size, {stream.bytes.begin(), stream.bytes.end()}, stream.end});
+                          stream.size, {stream.bytes.begin(), stream.bytes.end()}, stream.end,
+                          surroundings(stream).first, surroundings(stream).second});
         return !fails;
     }
     void exhausted(const FoundStream& stream) override {
-        events.push_back({SinkEvent::Exhausted, stream.format->name, stream.offset, stream.size, {}, stream.end});
+        events.push_back({SinkEvent::Exhausted, stream.format->name, stream.offset, stream.size, {}, stream.end,
+                          surroundings(stream).first, surroundings(stream).second});
     }
+    void passed(std::uint64_t offset) override { passedOffsets.push_back(offset); }
+    bool stopped() const override { return stopAfter_ != 0 && events.size() >= stopAfter_; }
 
     std::vector<SinkEvent> events;
+    std::vector<std::uint64_t> passedOffsets;
 
 private:
+    static std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> surroundings(const FoundStream& stream) {
+        const auto before = stream.surroundings.bytesBefore(), after = stream.surroundings.bytesAfter();
+        return {{before.begin(), before.end()}, {after.begin(), after.end()}};
+    }
     unsigned failEvery_;
+    unsigned stopAfter_;
     unsigned saves_ = 0;
 };
