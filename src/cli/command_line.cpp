@@ -89,7 +89,9 @@ void printLongOptions() {
         "  --jobs=N       scan with N threads (default: one per CPU); the output is the same for any N\n"
         "  --list         print what a run would print, but create no folder and write no file\n"
         "  --report=FILE  also write one JSON object per line printed, and a summary, to FILE\n"
-        "  --outer        skip streams that start inside an earlier reported stream of the same format\n"
+        "  --real         keep only the streams judged real or plausible, not the noise\n"
+        "  --outer        skip noise that starts inside an earlier reported stream of the same format\n"
+        "  --verdicts     judge every stream: the report gives its verdict, family and evidence\n"
         "  --progress     show the scan's progress on standard error\n"
         "  --help         print this text and exit\n"
         "  --version      print the version and exit\n",
@@ -150,6 +152,10 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
         noValue(result.list);
     } else if (name == "--outer") {
         noValue(result.outer);
+    } else if (name == "--real") {
+        noValue(result.real);
+    } else if (name == "--verdicts") {
+        noValue(result.verdicts);
     } else if (name == "--progress") {
         noValue(result.progress);
     } else if (name == "--help") {

@@ -43,12 +43,16 @@ struct CommandLine {
     unsigned jobs = 0;  // 0: one per CPU the process may run on
     bool list = false;
     bool outer = false;
+    bool real = false;      // only streams judged real or plausible
+    bool verdicts = false;  // judge every stream, for the report
     bool progress = false;
     std::optional<std::string> reportPath;
     bool help = false;
     bool version = false;
     std::string error;  // the message for the first long option that could not be taken
 
+    // Whether the streams are judged (families, evidence, verdicts) before they are passed on.
+    bool judged() const { return real || outer || verdicts; }
     // The formats to try, in table order.
     std::vector<const FormatDescriptor*> activeFormats() const;
     // Below 4 GiB an offset is 32-bit, so -offs keeps only its last eight hex digits there.

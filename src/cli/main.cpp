@@ -12,9 +12,9 @@
 #include "cli/progress.h"
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
-#include "unpack/outer_filter.h"
 #include "unpack/report.h"
 #include "unpack/saving.h"
+#include "unpack/verdicts.h"
 
 int main(int argc, char** argv) {
     const CommandLine commandLine = parseCommandLine(argc, argv);
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
 
     settings.keepBytes = !commandLine.list;
 
-    // The sinks, outermost first: --outer, --report, then the lines and files.
+    // The sinks, outermost first: the judge, --report, then the lines and files.
     FileSink files(options.outPrefix, options.bufferCapacity, commandLine.list);
     ResultSink* sink = &files;
     std::optional<ReportSink> report;
@@ -71,8 +71,22 @@ int main(int argc, char** argv) {
         }
         sink = &*report;
     }
-    std::optional<OuterFilter> outer;
-    if (commandLine.outer) sink = &outer.emplace(*sink);
+    // Judged streams are held back until their families are known, found without their bytes,
+    // and decoded again only when passed on to be saved: noise is never decoded for saving.
+    std::optional<StreamDecoder> decoder;
+    std::optional<JudgingSink> judge;
+    if (commandLine.judged()) {
+        decoder.emplace(input.data(), input.size(), settings);
+        JudgingSettings judging;
+        judging.keep = commandLine.real ? JudgingSettings::Keep::RealAndPlausible : JudgingSettings::Keep::All;
+        judging.outer = commandLine.outer;
+        judging.needBytes = !commandLine.list;
+        judging.stopAfter = settings.stopAfter;
+        sink = &judge.emplace(*sink, *decoder, settings.formats, judging);
+        settings.keepBytes = false;
+        settings.keepSurroundings = true;
+        settings.stopAfter = 0;  // the judge counts what it keeps
+    }
 
     std::atomic<std::uint64_t> committed{settings.startOffset};
     settings.committedOffset = &committed;
@@ -82,6 +96,16 @@ int main(int argc, char** argv) {
         if (commandLine.progress && settings.startOffset < input.size())
             progress.emplace(settings.startOffset, input.size(), committed, files);
         outcome = runScan(input.data(), input.size(), settings, *sink);
+        if (judge && outcome.status != ScanOutcome::Status::NoBuffer) judge->finish();
+    }
+    if (judge) {
+        // A stream passed on that could not be decoded again ends the run as the scan would.
+        if (judge->failure() == JudgingSink::Failure::NoBuffer) {
+            outcome.status = ScanOutcome::Status::NoBuffer;
+        } else if (judge->failure() == JudgingSink::Failure::InputChanged &&
+                   (outcome.status != ScanOutcome::Status::InputChanged || judge->failedOffset() < outcome.failedOffset)) {
+            outcome = {ScanOutcome::Status::InputChanged, judge->failedOffset()};
+        }
     }
 
     int status = files.writeFailed() ? 1 : 0;
@@ -101,7 +125,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (report && !report->finish(input.size())) {
+    if (report && !report->finish(input.size(), judge ? &judge->counts() : nullptr)) {
         std::printf("Failed! Cannot write the report %s: %s\n", report->path().c_str(), std::strerror(errno));
         status = 1;
     }

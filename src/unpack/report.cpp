@@ -31,6 +31,87 @@ std::string jsonString(const std::string& text) {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
+std::string bitsText(float bits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bits));
+    return text;
+}
+
+const char* quantityName(SizeQuantity quantity) {
+    switch (quantity) {
+        case SizeQuantity::Compressed:
+            return "compressed";
+        case SizeQuantity::Decoded:
+            return "decoded";
+        case SizeQuantity::Wrapped:
+            return "wrapped";
+    }
+    return "compressed";
+}
+
+// A field: where it lies in the input and relative to the stream, how it is read and its value.
+std::string fieldJson(const FoundStream& stream, const SizeFieldMatch& field, bool withQuantity) {
+    const FieldPlace& place = field.place;
+    const std::uint64_t at = place.afterEnd ? stream.end + place.distance : stream.offset - place.distance - place.width;
+    std::string json = "{";
+    if (withQuantity) json += "\"holds\":\"" + std::string(quantityName(field.quantity)) + "\",";
+    json += "\"offset\":" + number(at) + ",\"width\":" + number(8u * place.width) + ",\"order\":\"" +
+            (place.bigEndian ? "be" : "le") + "\",\"side\":\"" + (place.afterEnd ? "after" : "before") +
+            "\",\"distance\":" + number(place.distance) + ",\"value\":" + number(field.value) + "}";
+    return json;
+}
+
+std::string evidenceJson(const FoundStream& stream, const EvidenceItem& item) {
+    std::string json = "{\"kind\":\"";
+    switch (item.kind) {
+        case EvidenceKind::SizeField:
+            json += "size\",\"field\":" + fieldJson(stream, item.field, true);
+            break;
+        case EvidenceKind::SizePair:
+            json += "size_pair\",\"fields\":[" + fieldJson(stream, item.field, true) + "," +
+                    fieldJson(stream, item.second, true) + "]";
+            break;
+        case EvidenceKind::Layout:
+            json += "layout\",\"field\":" + fieldJson(stream, item.field, true) + ",\"streams\":" + number(item.streams);
+            break;
+        case EvidenceKind::Checksum:
+            json += std::string("checksum\",\"algorithm\":\"") + (item.checksum == ChecksumKind::Crc32 ? "crc32" : "adler32") +
+                    "\",\"field\":" + fieldJson(stream, item.field, false);
+            break;
+        case EvidenceKind::ZlibHeader:
+            json += "zlib_header\",\"offset\":" + number(item.at);
+            break;
+        case EvidenceKind::GzipHeader:
+            json += "gzip_header\",\"offset\":" + number(item.at);
+            break;
+        case EvidenceKind::Tiling:
+            json += std::string("tiling\",\"at_start\":") + (item.tilesAtStart ? "true" : "false") +
+                    ",\"at_end\":" + (item.tilesAtEnd ? "true" : "false");
+            break;
+    }
+    return json + ",\"bits\":" + bitsText(item.bits) + "}";
+}
+
+// The verdict, the family and the evidence of a judged stream.
+std::string judgementJson(const FoundStream& stream) {
+    const Judgement& judgement = *stream.judgement;
+    std::string json = ",\"verdict\":\"" + std::string(verdictName(judgement.verdict)) + "\",\"family\":";
+    if (judgement.familyEnd == 0) {
+        json += "null";
+    } else {
+        json += "{\"end\":" + number(judgement.familyEnd) + ",\"members\":" + number(judgement.familyMembers) +
+                ",\"chosen\":" + (judgement.chosen ? "true" : "false") + "}";
+    }
+    json += ",\"evidence_bits\":" + bitsText(judgement.evidence.totalBits()) + ",\"evidence\":[";
+    bool first = true;
+    for (const EvidenceItem& item : judgement.evidence.items()) {
+        if (!first) json += ',';
+        first = false;
+        json += evidenceJson(stream, item);
+    }
+    return json + "]";
+}
+
 }  // namespace
 
 ReportSink::ReportSink(FileSink& files, std::string path)
@@ -100,12 +181,13 @@ void ReportSink::write(const FoundStream& stream, const char* status, const std:
     line += status;
     line += "\",\"nested_in\":";
     line += nestedIn ? number(*nestedIn) : "null";
+    if (stream.judgement != nullptr) line += judgementJson(stream);
     line += "}\n";
     std::fputs(line.c_str(), out_);
     open_.add(stream.offset, stream.end);
 }
 
-bool ReportSink::finish(std::uint64_t inputSize) {
+bool ReportSink::finish(std::uint64_t inputSize, const std::vector<VerdictCounts>* verdicts) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", elapsed);
@@ -125,6 +207,11 @@ bool ReportSink::finish(std::uint64_t inputSize) {
             summary += name;
             summary += "\":";
             summary += number(value);
+        }
+        if (verdicts != nullptr) {
+            const VerdictCounts& judged = (*verdicts)[i];
+            summary += ",\"real\":" + number(judged.real) + ",\"plausible\":" + number(judged.plausible) +
+                       ",\"noise\":" + number(judged.noise);
         }
         summary += '}';
     }

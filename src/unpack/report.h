@@ -12,6 +12,7 @@
 #include "engine/result_sink.h"
 #include "unpack/open_streams.h"
 #include "unpack/saving.h"
+#include "unpack/verdicts.h"
 
 class ReportSink : public ResultSink {
 public:
@@ -28,8 +29,9 @@ public:
     bool failed() const override { return files_.failed(); }
 
     // Writes the summary and puts the report in place. False, with errno set, when the report
-    // could not be written whole; nothing then stands at FILE.
-    bool finish(std::uint64_t inputSize);
+    // could not be written whole; nothing then stands at FILE. `verdicts`, when the streams were
+    // judged, counts every stream of each format by verdict, those left out included.
+    bool finish(std::uint64_t inputSize, const std::vector<VerdictCounts>* verdicts = nullptr);
     const std::string& path() const { return path_; }
 
 private:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/result_sink.h"
+#include "unpack/verdicts.h"
 
 struct SinkEvent {
     enum Kind { Saved, Exhausted, WriteFailed } kind;
@@ -15,6 +16,7 @@ struct SinkEvent {
     std::vector<std::uint8_t> bytes;
     std::uint64_t end = 0;
     std::vector<std::uint8_t> before = {}, after = {};  // the surroundings, when the scan keeps them
+    std::string verdict = {};                           // when a judging sink passed it on
     bool operator==(const SinkEvent&) const = default;
 };
 
@@ -28,12 +30,12 @@ public:
         const bool fails = failEvery_ != 0 && ++saves_ % failEvery_ == 0;
         events.push_back({fails ? SinkEvent::WriteFailed : SinkEvent::Saved, stream.format->name, stream.offset,
                           stream.size, {stream.bytes.begin(), stream.bytes.end()}, stream.end,
-                          surroundings(stream).first, surroundings(stream).second});
+                          surroundings(stream).first, surroundings(stream).second, verdictOf(stream)});
         return !fails;
     }
     void exhausted(const FoundStream& stream) override {
         events.push_back({SinkEvent::Exhausted, stream.format->name, stream.offset, stream.size, {}, stream.end,
-                          surroundings(stream).first, surroundings(stream).second});
+                          surroundings(stream).first, surroundings(stream).second, verdictOf(stream)});
     }
     void passed(std::uint64_t offset) override { passedOffsets.push_back(offset); }
     bool stopped() const override { return stopAfter_ != 0 && events.size() >= stopAfter_; }
@@ -42,6 +44,9 @@ public:
     std::vector<std::uint64_t> passedOffsets;
 
 private:
+    static std::string verdictOf(const FoundStream& stream) {
+        return stream.judgement ? verdictName(stream.judgement->verdict) : "";
+    }
     static std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> surroundings(const FoundStream& stream) {
         const auto before = stream.surroundings.bytesBefore(), after = stream.surroundings.bytesAfter();
         return {{before.begin(), before.end()}, {after.begin(), after.end()}};
