@@ -329,6 +329,8 @@ TEST(JobsTest, OutputIsTheSameForAnyNumberOfThreads) {
     const std::vector<std::vector<std::string>> cases = {
         {"-skip100"}, {"-skip500", "-stop7"}, {"-offs9C40", "-lzo", "-deflate", "-skip200"}, {"-mem1", "-skip300"},
         {"-Outmissing/", "-stop3", "-skip1000"},  // write failures: status 1, never counted
+        // Judged streams wait for their families: the same verdicts, files and order.
+        {"--real", "-skip100"}, {"--real", "-stop2"}, {"--outer", "-skip300"}, {"--verdicts", "-skip2000", "-mem1"},
     };
     for (const auto& options : cases) {
         SCOPED_TRACE(options.front());
@@ -367,7 +369,8 @@ TEST(LongOptionsTest, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.standardOutput.rfind(usageText(), 0), 0u);
     EXPECT_NE(run.standardOutput.find("\nLong options:\n"), std::string::npos);
-    for (const char* option : {"  --jobs=N ", "  --list ", "  --report=FILE ", "  --outer ", "  --progress "})
+    for (const char* option :
+         {"  --jobs=N ", "  --list ", "  --report=FILE ", "  --real ", "  --outer ", "  --verdicts ", "  --progress "})
         EXPECT_NE(run.standardOutput.find(option), std::string::npos) << option;
     run = runKorvel({"--version"}, dir.path());
     EXPECT_EQ(run.exitStatus, 0);
@@ -604,6 +607,74 @@ TEST(SampleTest, BundledSampleHoldsAStreamOfEveryFormat) {
     const auto expectedLines = lines(std::string(expected.begin(), expected.end()));
     ASSERT_EQ(expectedLines.size(), 5u);
     for (const auto& line : expectedLines) EXPECT_TRUE(hasLine(run.standardOutput, line + "\n")) << line;
+}
+
+// ---- telling the real streams from the noise: --real --------------------------------------------
+
+// Files that hold no compressed stream at all yield next to nothing: at most two streams a MiB.
+TEST(RealTest, FilesWithoutStreamsYieldNextToNothing) {
+    TempDir dir;
+    const struct {
+        const char* name;
+        Bytes bytes;
+        bool noisy;  // a plain run finds streams in it
+    } inputs[] = {
+        {"machine code", wholeExecutable(1500000), true},
+        {"text", textBytes(600000, 101), false},
+        {"random bytes", randomBytes(600000, 102), true},
+        {"runs and patterns", concat({runsOfEveryByte(1024), periodicPatterns(4096, 103)}), true},
+    };
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.name);
+        writeFile(dir.file("in.bin"), input.bytes);
+        const RunResult all = runKorvel({"--list", "in.bin"}, dir.path());
+        const RunResult real = runKorvel({"--list", "--real", "in.bin"}, dir.path());
+        EXPECT_EQ(real.exitStatus, 0);
+        if (input.noisy) {
+            EXPECT_GT(lines(all.standardOutput).size(), 20u);
+        }
+        EXPECT_LE(lines(real.standardOutput).size(), 2 * (input.bytes.size() >> 20) + 1) << real.standardOutput;
+    }
+}
+
+// Hundreds of streams of every format back to back, with a 2 MiB buffer: a plain run writes the
+// noise of every family, --real little more than the real streams.
+TEST(RealTest, BackToBackStreamsWriteLittleButTheRealOnes) {
+    TempDir dir;
+    Bytes input;
+    std::uint64_t realBytes = 0;
+    for (std::uint32_t i = 0; input.size() < (2u << 20); ++i) {
+        const Bytes plain = textBytes(20000 + i % 7 * 3000, 110 + i);
+        realBytes += plain.size();
+        const Bytes packed = i % 5 == 0   ? deflateRaw(plain)
+                             : i % 5 == 1 ? dclCompress(plain)
+                             : i % 5 == 2 ? lzoCompress(plain)
+                             : i % 5 == 3 ? ucl2bCompress(plain)
+                                          : ucl2dCompress(plain);
+        input = concat({input, packed});
+    }
+    writeFile(dir.file("in.bin"), input);
+    const RunResult listed = runKorvel({"-mem2", "--list", "--report=all.jsonl", "in.bin"}, dir.path());
+    const RunResult real = runKorvel({"-mem2", "--real", "--report=real.jsonl", "in.bin"}, dir.path());
+    EXPECT_EQ(real.exitStatus, 0);
+    const auto writtenBytes = [&](const char* report) {
+        const Bytes bytes = readFile(dir.file(report));
+        const std::string text(bytes.begin(), bytes.end());
+        const std::size_t at = text.find("{\"summary\"");
+        std::uint64_t total = 0;
+        for (std::size_t found = text.find("\"bytes\":", at); found != std::string::npos;
+             found = text.find("\"bytes\":", found + 1))
+            total += std::stoull(text.substr(found + 8));
+        return total;
+    };
+    const std::uint64_t allBytes = writtenBytes("all.jsonl"), keptBytes = writtenBytes("real.jsonl");
+    EXPECT_GT(allBytes, 2 * realBytes);  // what a plain run would write
+    EXPECT_LE(keptBytes * 4, realBytes * 5);
+    std::uint64_t onDisk = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
+        if (entry.is_regular_file() && entry.path().parent_path() != std::filesystem::path(dir.path()))
+            onDisk += entry.file_size();
+    EXPECT_EQ(onDisk, keptBytes);
 }
 
 }  // namespace

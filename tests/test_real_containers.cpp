@@ -5,7 +5,11 @@
 #include <lzo/lzo1x.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "real_containers.h"
 #include "test_support.h"
@@ -101,6 +105,58 @@ TEST_P(RealContainerTest, EveryBuildIsTheSame) {
     EXPECT_EQ(one.container->streams, two.container->streams);
     if (GetParam().sameBytesEveryBuild) {
         EXPECT_TRUE(readFile(one.container->path) == readFile(two.container->path));
+    }
+}
+
+// What one run of korvel reported, from its report: the streams and their verdicts.
+struct Reported {
+    RealStream stream;
+    std::string verdict;
+};
+
+std::string reportField(const std::string& line, const std::string& name) {
+    const std::size_t at = line.find("\"" + name + "\":");
+    if (at == std::string::npos) return "";
+    const std::size_t begin = at + name.size() + 3;
+    std::string value = line.substr(begin, line.find_first_of(",}", begin) - begin);
+    if (!value.empty() && value.front() == '"') value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+std::vector<Reported> reportedStreams(const std::string& reportPath) {
+    const Bytes bytes = readFile(reportPath);
+    std::istringstream report(std::string(bytes.begin(), bytes.end()));
+    std::vector<Reported> streams;
+    for (std::string line; std::getline(report, line);) {
+        if (line.rfind("{\"summary\"", 0) == 0) continue;
+        const std::string end = reportField(line, "end");
+        streams.push_back({{reportField(line, "format"), std::stoull(reportField(line, "offset")),
+                            end == "null" ? 0 : std::stoull(end), std::stoull(reportField(line, "size"))},
+                           reportField(line, "verdict")});
+    }
+    return streams;
+}
+
+// Through the binary: --real finds every real stream and little else, --outer every real one.
+TEST_P(RealContainerTest, RealReportsEveryRealStreamAndLittleElse) {
+    TempDir work;
+    const RealContainerBuild build = buildRealContainer(GetParam().kind, work.path());
+    if (!build.container) GTEST_SKIP() << build.missingTool << " is not installed";
+    const RealContainer& container = *build.container;
+    for (const char* mode : {"--real", "--outer"}) {
+        SCOPED_TRACE(mode);
+        const RunResult run = runKorvel({mode, "--list", "--report=found.jsonl", container.path}, work.path());
+        ASSERT_EQ(run.exitStatus, 0) << run.standardOutput;
+        const std::vector<Reported> reported = reportedStreams(work.file("found.jsonl"));
+        for (const RealStream& real : container.streams) {
+            const auto found = std::find_if(reported.begin(), reported.end(), [&](const Reported& r) { return r.stream == real; });
+            ASSERT_NE(found, reported.end()) << "missed: " << testing::PrintToString(real);
+            EXPECT_TRUE(found->verdict == "real" || found->verdict == "plausible") << found->verdict;
+        }
+        if (std::string(mode) == "--real") {
+            // At most 1.25 streams reported per real one.
+            EXPECT_LE(reported.size() * 4, container.streams.size() * 5) << reported.size() << " reported";
+        }
     }
 }
 
