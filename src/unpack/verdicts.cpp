@@ -412,6 +412,7 @@ void JudgingSink::arrive(const FoundStream& stream, bool filledBuffer) {
             found.judgement.verdict = Verdict::Real;
             found.judgement.chosen = family.hasChosen = true;
         }
+        found.judgement.familyChosen = family.hasChosen;
         found.decided = true;
         count(found);
         return;
@@ -557,6 +558,7 @@ void JudgingSink::close(Family& family, bool early) {
         Candidate& member = candidate(id);
         member.judgement.familyEnd = family.end;
         member.judgement.familyMembers = family.members;
+        member.judgement.familyChosen = anyChosen;
         member.decided = true;
         count(member);
     }
@@ -602,7 +604,7 @@ void JudgingSink::emit(Candidate& held) {
         return;
     }
     NestingRule& nesting = nesting_[held.format];
-    if (settings_.outer && verdict == Verdict::Noise && nesting.hides(stream)) return;
+    if (settings_.outer && verdict == Verdict::Noise && (held.judgement.familyChosen || nesting.hides(stream))) return;
     nesting.add(stream);
     if (settings_.needBytes) {
         switch (decode(held, stream.bytes)) {

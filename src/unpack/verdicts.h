@@ -40,6 +40,7 @@ struct Judgement {
     std::uint64_t familyEnd = 0;     // 0: the stream filled the buffer, its end is not known
     std::uint32_t familyMembers = 0;
     bool chosen = false;             // the member its family is reported by
+    bool familyChosen = false;       // its family has such a member
     EvidenceList evidence;
 };
 
@@ -54,7 +55,9 @@ struct JudgingSettings {
         RealAndPlausible,   // noise is left out (--real)
     };
     Keep keep = Keep::All;
-    bool outer = false;      // noise inside an earlier stream passed on, of its format, is left out
+    // Noise is left out when it lies inside an earlier stream passed on of its format, or when
+    // its family has a real or plausible member, whose compressed tail it only decodes again.
+    bool outer = false;
     bool needBytes = true;   // the sinks after it save what they are given: decode it
     std::uint32_t stopAfter = 0;  // the scan ends once this many streams were kept; 0: no limit
     std::uint64_t layoutLookahead = 256 << 10;  // bytes
