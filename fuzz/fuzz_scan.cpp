@@ -1,7 +1,9 @@
 // The whole scan, all formats, over an arbitrary input with a small output buffer: every find
-// that the size rules keep is saved to a file of exactly its size and nothing else is; and the
-// scan with 2, 3 and 8 workers over tiny chunks hands the sink exactly what one worker does,
-// under a stop limit, a start offset and failing writes.
+// that the size rules keep is saved to a file of exactly its size and nothing else is; the scan
+// with 2, 3 and 8 workers over tiny chunks hands the sink exactly what one worker does, under a
+// stop limit, a start offset and failing writes; and judging the finds passes every one on, in
+// order, with the bytes decoded again, whatever is held back, with the same verdicts for any
+// number of workers, and keeps only the real and plausible ones when asked.
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "fuzz_support.h"
 #include "recording_sink.h"
 #include "unpack/saving.h"
+#include "unpack/verdicts.h"
 
 namespace {
 
@@ -53,6 +56,20 @@ std::vector<const FormatDescriptor*> allFormats() {
     std::vector<const FormatDescriptor*> formats;
     for (const auto& format : formatTable()) formats.push_back(&format);
     return formats;
+}
+
+// The finds judged, found without their bytes and decoded again where passed on.
+std::vector<SinkEvent> judged(const std::uint8_t* input, std::size_t size, ScanSettings settings,
+                              const JudgingSettings& judging) {
+    RecordingSink recorded;
+    StreamDecoder decoder(input, size, settings);
+    JudgingSink judge(recorded, decoder, settings.formats, judging);
+    settings.keepBytes = false;
+    settings.keepSurroundings = true;
+    FUZZ_CHECK(runScan(input, size, settings, judge).status == ScanOutcome::Status::Finished);
+    judge.finish();
+    FUZZ_CHECK(judge.failure() == JudgingSink::Failure::None);
+    return recorded.events;
 }
 
 }  // namespace
@@ -105,5 +122,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(outcome.status == aloneOutcome.status);
         FUZZ_CHECK(together.events == alone.events);
     }
+
+    // Judged: every find passed on with its verdict, however little may wait.
+    settings.stopAfter = 0;
+    settings.startOffset = 0;
+    settings.jobs = 1;
+    RecordingSink plain;
+    runScan(input.get(), size, settings, plain);
+    JudgingSettings judging;
+    judging.maxPending = 1 + capacity % 32;  // from the parameter bytes, read above
+    judging.layoutLookahead = skip * 64u;
+    const std::vector<SinkEvent> all = judged(input.get(), size, settings, judging);
+    FUZZ_CHECK(all.size() == plain.events.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        SinkEvent event = all[i];
+        FUZZ_CHECK(!event.verdict.empty());
+        event.verdict.clear();
+        event.before.clear();
+        event.after.clear();
+        FUZZ_CHECK(event == plain.events[i]);
+    }
+    settings.jobs = 3;
+    FUZZ_CHECK(judged(input.get(), size, settings, judging) == all);
+    judging.keep = JudgingSettings::Keep::RealAndPlausible;
+    std::vector<SinkEvent> kept;
+    for (const auto& event : all)
+        if (event.verdict != "noise") kept.push_back(event);
+    FUZZ_CHECK(judged(input.get(), size, settings, judging) == kept);
     return 0;
 }
