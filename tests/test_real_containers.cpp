@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -108,35 +107,6 @@ TEST_P(RealContainerTest, EveryBuildIsTheSame) {
     }
 }
 
-// What one run of korvel reported, from its report: the streams and their verdicts.
-struct Reported {
-    RealStream stream;
-    std::string verdict;
-};
-
-std::string reportField(const std::string& line, const std::string& name) {
-    const std::size_t at = line.find("\"" + name + "\":");
-    if (at == std::string::npos) return "";
-    const std::size_t begin = at + name.size() + 3;
-    std::string value = line.substr(begin, line.find_first_of(",}", begin) - begin);
-    if (!value.empty() && value.front() == '"') value = value.substr(1, value.size() - 2);
-    return value;
-}
-
-std::vector<Reported> reportedStreams(const std::string& reportPath) {
-    const Bytes bytes = readFile(reportPath);
-    std::istringstream report(std::string(bytes.begin(), bytes.end()));
-    std::vector<Reported> streams;
-    for (std::string line; std::getline(report, line);) {
-        if (line.rfind("{\"summary\"", 0) == 0) continue;
-        const std::string end = reportField(line, "end");
-        streams.push_back({{reportField(line, "format"), std::stoull(reportField(line, "offset")),
-                            end == "null" ? 0 : std::stoull(end), std::stoull(reportField(line, "size"))},
-                           reportField(line, "verdict")});
-    }
-    return streams;
-}
-
 // Through the binary: --real finds every real stream and little else, --outer every real one.
 TEST_P(RealContainerTest, RealReportsEveryRealStreamAndLittleElse) {
     TempDir work;
@@ -147,9 +117,9 @@ TEST_P(RealContainerTest, RealReportsEveryRealStreamAndLittleElse) {
         SCOPED_TRACE(mode);
         const RunResult run = runKorvel({mode, "--list", "--report=found.jsonl", container.path}, work.path());
         ASSERT_EQ(run.exitStatus, 0) << run.standardOutput;
-        const std::vector<Reported> reported = reportedStreams(work.file("found.jsonl"));
+        const std::vector<ReportedStream> reported = readReport(work.file("found.jsonl"));
         for (const RealStream& real : container.streams) {
-            const auto found = std::find_if(reported.begin(), reported.end(), [&](const Reported& r) { return r.stream == real; });
+            const auto found = std::find_if(reported.begin(), reported.end(), [&](const ReportedStream& r) { return r.stream == real; });
             ASSERT_NE(found, reported.end()) << "missed: " << testing::PrintToString(real);
             EXPECT_TRUE(found->verdict == "real" || found->verdict == "plausible") << found->verdict;
         }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
@@ -884,4 +885,32 @@ RealContainerBuild buildRealContainer(ContainerKind kind, const std::string& wor
     std::sort(container.streams.begin(), container.streams.end(),
               [](const RealStream& a, const RealStream& b) { return a.offset < b.offset; });
     return {std::move(container), ""};
+}
+
+namespace {
+
+// One value of a report line, without quotes: report lines are flat but for the evidence,
+// which comes after every field read here.
+std::string reportField(const std::string& line, const std::string& name) {
+    const std::size_t at = line.find("\"" + name + "\":");
+    if (at == std::string::npos) return "";
+    const std::size_t begin = at + name.size() + 3;
+    std::string value = line.substr(begin, line.find_first_of(",}", begin) - begin);
+    if (!value.empty() && value.front() == '"') value = value.substr(1, value.size() - 2);
+    return value;
+}
+
+}  // namespace
+
+std::vector<ReportedStream> readReport(const std::string& path) {
+    std::ifstream report(path);
+    std::vector<ReportedStream> streams;
+    for (std::string line; std::getline(report, line);) {
+        if (line.rfind("{\"summary\"", 0) == 0) continue;
+        const std::string end = reportField(line, "end");
+        streams.push_back({{reportField(line, "format"), std::stoull(reportField(line, "offset")),
+                            end == "null" ? 0 : std::stoull(end), std::stoull(reportField(line, "size"))},
+                           reportField(line, "verdict")});
+    }
+    return streams;
 }

@@ -60,3 +60,10 @@ struct RealContainerBuild {
 // Builds `kind` as `<workDir>/<name>.img`, using `<workDir>/<name>.work` as scratch space.
 // Throws std::runtime_error when a tool fails or the container's structures do not parse.
 RealContainerBuild buildRealContainer(ContainerKind kind, const std::string& workDir);
+
+// A stream korvel reported, read back from its --report file, with its verdict when judged.
+struct ReportedStream {
+    RealStream stream;  // end 0 for a stream that filled the buffer
+    std::string verdict;
+};
+std::vector<ReportedStream> readReport(const std::string& path);
