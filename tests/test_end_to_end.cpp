@@ -330,7 +330,7 @@ TEST(JobsTest, OutputIsTheSameForAnyNumberOfThreads) {
         {"-skip100"}, {"-skip500", "-stop7"}, {"-offs9C40", "-lzo", "-deflate", "-skip200"}, {"-mem1", "-skip300"},
         {"-Outmissing/", "-stop3", "-skip1000"},  // write failures: status 1, never counted
         // Judged streams wait for their families: the same verdicts, files and order.
-        {"--real", "-skip100"}, {"--real", "-stop2"}, {"--outer", "-skip300"}, {"--verdicts", "-skip2000", "-mem1"},
+        {"--real", "-skip100"}, {"--real", "-stop2", "-offs9C40"}, {"--outer", "-skip300"}, {"--verdicts", "-skip2000", "-mem1"},
     };
     for (const auto& options : cases) {
         SCOPED_TRACE(options.front());

@@ -61,7 +61,7 @@ struct JudgingSettings {
     bool needBytes = true;   // the sinks after it save what they are given: decode it
     std::uint32_t stopAfter = 0;  // the scan ends once this many streams were kept; 0: no limit
     std::uint64_t layoutLookahead = 256 << 10;  // bytes
-    std::size_t maxPending = std::size_t{1} << 20;
+    std::size_t maxPending = std::size_t{1} << 18;  // some 100 MiB of streams held back
 };
 
 class JudgingSink : public ResultSink {
