@@ -265,9 +265,12 @@ std::uint32_t adler32(std::span<const std::uint8_t> bytes) {
 bool findChecksum(const StreamSurroundings& around, std::span<const std::uint8_t> decoded, EvidenceItem& item) {
     const std::pair<ChecksumKind, std::uint32_t> sums[] = {{ChecksumKind::Crc32, crc32(decoded)},
                                                            {ChecksumKind::Adler32, adler32(decoded)}};
-    // Two sums in two orders, at every place of both windows.
-    const float bits =
-        32 - std::log2(4.0f * (StreamSurroundings::beforeCapacity + StreamSurroundings::afterCapacity));
+    // A sum of a few bytes takes few values (a CRC-32 of one byte, 256; an Adler-32 of n bytes,
+    // some (255 n)^2, and small ones common in data): it is worth what its bytes could hold.
+    // Then two sums in two orders, at every place of both windows.
+    const float decodedBits = 8.0f * static_cast<float>(std::min<std::size_t>(decoded.size(), 4));
+    const float adlerBits = std::min(32.0f, 2 * std::log2(255.0f * static_cast<float>(decoded.size()) + 1));
+    const float lookedAt = std::log2(4.0f * (StreamSurroundings::beforeCapacity + StreamSurroundings::afterCapacity));
     for (const bool afterEnd : {true, false}) {
         const auto window = afterEnd ? around.bytesAfter() : around.bytesBefore();
         for (std::size_t distance = 0; distance + 4 <= window.size(); ++distance) {
@@ -275,7 +278,7 @@ bool findChecksum(const StreamSurroundings& around, std::span<const std::uint8_t
             for (const auto& [kind, sum] : sums) {
                 for (const bool bigEndian : {false, true}) {
                     if (readField(&window[first], 4, bigEndian) != sum) continue;
-                    item = {EvidenceKind::Checksum, bits};
+                    item = {EvidenceKind::Checksum, (kind == ChecksumKind::Crc32 ? decodedBits : adlerBits) - lookedAt};
                     item.checksum = kind;
                     item.field.place = {afterEnd, static_cast<std::uint8_t>(distance), 4, bigEndian};
                     item.field.value = sum;

@@ -80,9 +80,10 @@ private:
 // has it, while ordinary files yield some tens of thousands of streams per MiB. (In 8 MB of
 // shared libraries, 420,000 streams, one had 16.7 bits of size fields, the next 13.9.)
 inline constexpr float realEvidenceBits = 15.0f;
-// Tiling counts for at most this much: in machine code and tables, streams of one format are so
-// dense in places that they tile by chance, however rare they are around.
-inline constexpr float tilingMostBits = 8.0f;
+// Tiling with the next stream, not judged yet, counts for at most this much: in machine code and
+// tables, streams of one format are so dense in places that they tile by chance, however rare
+// they are around.
+inline constexpr float tilingMostBits = 2.0f;
 
 // How unlikely a `width`-byte field is to hold `value` by chance, in bits: all bit lengths are
 // taken as equally likely and every value of one length too, except that a value's low zero bits

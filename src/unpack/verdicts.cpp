@@ -13,7 +13,7 @@ constexpr std::uint64_t noId = ~std::uint64_t{0};
 // the streams that ordinary bytes decode to by chance are short, or read about as many bytes as
 // they produce (LZO copying literals out of machine code), or make runs out of a few bytes.
 constexpr std::uint32_t plausibleMinimumSize = 1024;          // decoded bytes
-constexpr std::uint64_t plausibleRatioTimesTwo = 3;          // decoded at least 1.5 times the input
+constexpr std::uint64_t plausibleRatioTimesFour = 5;         // decoded at least 1.25 times the input
 constexpr double plausibleMinimumEntropy = 1.5;              // bits per decoded byte
 constexpr double plausibleMostRepeats = 0.5;                 // of the decoded bytes, equal to the one before
 // Compressed bytes look random: real streams of a KiB and more read bytes of 6.5 bits each and
@@ -27,18 +27,20 @@ constexpr float checksumWorthBits = 6.0f;
 
 // A field lines up with others' when at least this many other streams nearby, none overlapping
 // the next, hold their own size at the same place, and their sizes are not all one value.
-constexpr std::uint32_t layoutMinimumStreams = 4;
+constexpr std::uint32_t layoutMinimumStreams = 6;
 constexpr std::uint32_t layoutMinimumChosenStreams = 2;  // or this many judged real or plausible
 constexpr std::uint64_t layoutReach = 1 << 20;  // bytes before the stream where the others count
 constexpr float layoutBits = 16.0f;             // with the fewest streams sharing the place
 constexpr float layoutBitsPerStream = 2.0f;      // for each further one, up to layoutMostStreams
 constexpr std::uint32_t layoutMostStreams = 8;  // the streams each place remembers
 constexpr float layoutSecondFieldBits = 8.0f;
-// Only sizes of 128 and more make a layout: below that, fields equal to them are everywhere.
+// Only sizes of 512 and more make a layout: below that, fields equal to them are everywhere, and
+// tables of small records (symbol tables) hold many fields equal to the sizes of the short
+// streams their own bytes decode to.
 // Round sizes count (a file system's pages hold 4,096 bytes): a layout shared by several streams
-// is rare by chance anyway. A layout that other streams made holds smaller sizes too (the last
-// few bytes of a file), but not the tiniest.
-constexpr std::uint64_t layoutMinimumValue = 128;
+// is rare by chance anyway. A layout that others made holds smaller sizes too (the last few
+// bytes of a file), but not the tiniest, and only when it is well established.
+constexpr std::uint64_t layoutMinimumValue = 512;
 constexpr std::uint64_t layoutSmallestValue = 16;
 
 // Ends stay below 2^58 and format indexes below 64.
@@ -91,6 +93,8 @@ struct JudgingSink::Candidate {
     bool startsWhereOneEnds = false;  // exactly, or after a field that holds one of its sizes
     bool followsChosen = false;       // and that stream was judged real or plausible
     std::uint8_t layoutFieldCount = 0;
+    float bitsBesidesLayout = 0;  // what the input around it says without other streams' layout
+    bool laidOutByFound = false;  // its layout is that of found streams, not of chosen ones
     std::array<SizeFieldMatch, 4> layoutFields{};  // its fields that may line up with other streams'
     std::uint64_t nextInFamily = noId;
     Judgement judgement;
@@ -384,7 +388,7 @@ void JudgingSink::arrive(const FoundStream& stream, bool filledBuffer) {
     // way. A zlib header counts only with its Adler-32 after the end: alone, one deflate stream
     // in 2,000 has one by chance.
     const float bits = evidence.totalBits();
-    if (zlib || (bits < realEvidenceBits && (bits >= checksumWorthBits || paired))) {
+    if (zlib || bits >= checksumWorthBits || paired) {
         std::span<const std::uint8_t> decoded;
         if (decode(found, decoded) == StreamDecoder::Outcome::Decoded) {
             const auto after = around.bytesAfter();
@@ -394,12 +398,13 @@ void JudgingSink::arrive(const FoundStream& stream, bool filledBuffer) {
                 EvidenceItem header{EvidenceKind::ZlibHeader, zlibHeaderBits};
                 header.at = stream.offset - 2;
                 evidence.add(header);
-            } else if (EvidenceItem checksum{}; evidence.totalBits() < realEvidenceBits && findChecksum(around, decoded, checksum)) {
+            } else if (EvidenceItem checksum{}; findChecksum(around, decoded, checksum)) {
                 evidence.add(checksum);
             }
         }
     }
     density_->add(format, stream.offset);
+    found.bitsBesidesLayout = evidence.totalBits();
 
     const std::uint64_t key = familyKey(format, stream.end);
     bool created = false;
@@ -475,18 +480,25 @@ void JudgingSink::close(Family& family, bool early) {
         bool decodedLaidOut = false, compressedLaidOut = false;
         for (std::size_t i = 0; i < member.layoutFieldCount; ++i) {
             const SizeFieldMatch& field = member.layoutFields[i];
-            const std::uint32_t found =
-                field.value >= layoutMinimumValue ? layouts_->foundLike(family.format, field, member.offset, member.shape()) : 0;
+            // A small size, common in tables, lines up only with a place that every stream
+            // remembered there shares, and only where it is no likelier than a coin toss as a
+            // field found by looking around.
+            const bool small = field.value < layoutMinimumValue;
+            if (small && sizeFieldBits(field) < 0) continue;
+            const std::uint32_t found = layouts_->foundLike(family.format, field, member.offset, member.shape());
             const std::uint32_t chosen = layouts_->chosenLike(family.format, field, member.offset);
-            if (found < layoutMinimumStreams && chosen < layoutMinimumChosenStreams) continue;
+            const std::uint32_t enough = small ? layoutMostStreams : layoutMinimumStreams;
+            if (found < enough && chosen < layoutMinimumChosenStreams) continue;
             (field.quantity == SizeQuantity::Decoded ? decodedLaidOut : compressedLaidOut) = true;
-            const std::uint32_t sharing = std::min(std::max(found, 2 * chosen), layoutMostStreams);
+            const std::uint32_t sharing =
+                std::clamp(std::max(found, 2 * chosen), layoutMinimumStreams, layoutMostStreams);
             const float bits = layoutBits + layoutBitsPerStream * static_cast<float>(sharing - layoutMinimumStreams) +
                                std::max(0.0f, sizeFieldBits(field)) / 4;
             if (bits <= layout.bits) continue;
             layout.bits = bits;
             layout.field = field;
             layout.streams = std::max(found, chosen);
+            member.laidOutByFound = found >= enough;
         }
         if (layout.bits > 0) {
             if (decodedLaidOut && compressedLaidOut) layout.bits += layoutSecondFieldBits;
@@ -501,6 +513,7 @@ void JudgingSink::close(Family& family, bool early) {
             tiling.tilesAtStart = member.followsChosen;
             tiling.tilesAtEnd = family.followed;
             evidence.add(tiling);
+            member.bitsBesidesLayout += tiling.bits;
         }
     }
     // At most one member is the real stream: the one with the most evidence, the earliest of equals.
@@ -541,12 +554,16 @@ void JudgingSink::close(Family& family, bool early) {
         }
     }
     // The streams that start where this family ends may now tile with its chosen member, and
-    // its fields make a layout for the streams after it.
+    // its fields make a layout for the streams after it, unless it was itself chosen only by a
+    // layout of chosen streams: in tables of small values such layouts would feed on themselves.
     bool anyChosen = false;
     for (std::uint64_t id = family.first; id != noId; id = candidate(id).nextInFamily) {
         const Candidate& member = candidate(id);
         if (!member.judgement.chosen) continue;
         anyChosen = true;
+        if (member.judgement.verdict == Verdict::Real && member.bitsBesidesLayout < realEvidenceBits &&
+            !member.laidOutByFound)
+            continue;
         for (std::size_t i = 0; i < member.layoutFieldCount; ++i)
             layouts_->addChosen(family.format, member.layoutFields[i], member.offset, member.end);
     }
@@ -573,7 +590,7 @@ void JudgingSink::count(const Candidate& judged) {
 
 bool JudgingSink::sound(const Candidate& candidate) {
     const std::uint64_t read = candidate.end - candidate.offset;
-    if (candidate.size < plausibleMinimumSize || std::uint64_t{candidate.size} * 2 < plausibleRatioTimesTwo * read)
+    if (candidate.size < plausibleMinimumSize || std::uint64_t{candidate.size} * 4 < plausibleRatioTimesFour * read)
         return false;
     std::array<std::uint64_t, 256> counts;
     if (decoder_.countBytes(candidate.offset, candidate.end, counts) != StreamDecoder::Outcome::Decoded ||
