@@ -2,10 +2,10 @@
 # Installs the Debian packages the build, the tests and the fuzzers need, when missing.
 set -euo pipefail
 
-# lzop, mtd-utils (mkfs.ubifs, mkfs.jffs2), squashfs-tools, zip, gzip and git build the real
-# containers that the triage tests judge the verdicts on.
+# lzop, mtd-utils (mkfs.ubifs, mkfs.jffs2), squashfs-tools, zip, gzip, git and netpbm
+# (pnmtopng) build the real containers that the triage tests judge the verdicts on.
 packages=(build-essential cmake pkg-config liblzo2-dev libucl-dev libgtest-dev zlib1g-dev clang libclang-rt-dev groff-base
-          lzop mtd-utils squashfs-tools zip gzip git)
+          lzop mtd-utils squashfs-tools zip gzip git netpbm)
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -702,6 +703,163 @@ std::vector<RealStream> gitObjectStreams(const Bytes& image) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// PNG files placed back to back: each an 8-byte signature and chunks of (length, type, data,
+// CRC-32 of type and data) up to IEND. The image data is one zlib stream cut across the IDAT
+// chunks, so it lies whole in the file only when there is a single IDAT; zTXt and iCCP chunks
+// each hold a whole zlib stream after a keyword, its NUL and a method byte.
+
+// The decoded image data of a non-interlaced image: each row a filter byte and its samples.
+std::uint64_t pngImageDataSize(const Bytes& image, std::uint64_t header) {
+    const auto width = be(image, header, 4), height = be(image, header + 4, 4);
+    const unsigned depth = image.at(header + 8), colourType = image.at(header + 9);
+    if (image.at(header + 12) != 0) fail("interlaced PNG at " + hex(header));
+    static const std::map<unsigned, unsigned> channelsOfColourType = {{0, 1}, {2, 3}, {3, 1}, {4, 2}, {6, 4}};
+    const auto channels = channelsOfColourType.find(colourType);
+    if (channels == channelsOfColourType.end() || (depth & (depth - 1)) != 0 || depth > 16)
+        fail("bad PNG header at " + hex(header));
+    return height * (1 + (width * channels->second * depth + 7) / 8);
+}
+
+std::vector<RealStream> pngStreams(const Bytes& image) {
+    static const std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<RealStream> streams;
+    std::uint64_t at = 0;
+    while (at < image.size()) {
+        need(image, at, sizeof signature, "a PNG signature");
+        if (!std::equal(signature, signature + sizeof signature, image.begin() + at)) fail("no PNG at " + hex(at));
+        at += sizeof signature;
+        std::uint64_t imageDataSize = 0, firstIdat = 0, idatLength = 0;
+        unsigned idatCount = 0;
+        for (std::string type; type != "IEND";) {
+            const auto length = be(image, at, 4);
+            need(image, at + 4, length + 8, "a PNG chunk");
+            type.assign(image.begin() + at + 4, image.begin() + at + 8);
+            const std::uint64_t data = at + 8, end = data + length;
+            if (crc32(0, image.data() + at + 4, static_cast<uInt>(length + 4)) != be(image, end, 4))
+                fail("bad CRC in the PNG chunk at " + hex(at));
+            if (type == "IHDR") imageDataSize = pngImageDataSize(image, data);
+            if (type == "IDAT" && idatCount++ == 0) {
+                firstIdat = data;
+                idatLength = length;
+            }
+            if (type == "zTXt" || type == "iCCP") {
+                const auto nul = std::find(image.begin() + data, image.begin() + end, 0);
+                const std::uint64_t packed = static_cast<std::uint64_t>(nul - image.begin()) + 2;
+                if (packed > end || image[packed - 1] != 0) fail("bad " + type + " chunk at " + hex(at));
+                const Bytes text = inflateWhole(image, packed, end - packed);
+                streams.push_back(zlibWrappedStream(image, packed, end, text.size()));
+            }
+            at = end + 4;
+        }
+        if (idatCount == 0) fail("a PNG without image data ending at " + hex(at));
+        if (idatCount == 1) streams.push_back(zlibWrappedStream(image, firstIdat, firstIdat + idatLength, imageDataSize));
+    }
+    return streams;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The images of a game's resource file, handed to pnmtopng as Netpbm files
+
+struct PnmImage {
+    std::string name;
+    char magic;  // '4' bitmap, '5' grey, '6' colour
+    unsigned width, height, maxValue;
+    Bytes raster;  // as the Netpbm file holds it
+    std::string compressedText;  // a zTXt entry for pnmtopng, or none
+};
+
+std::uint64_t pnmRowBytes(const PnmImage& image) {
+    if (image.magic == '4') return (image.width + 7) / 8;
+    return image.width * (image.magic == '6' ? 3 : 1) * (image.maxValue > 255 ? 2 : 1);
+}
+
+template <typename Pixel>  // (x, y) -> its samples
+PnmImage pnmImage(std::string name, char magic, unsigned width, unsigned height, unsigned maxValue, Pixel pixel) {
+    PnmImage image{std::move(name), magic, width, height, maxValue, {}, ""};
+    for (unsigned y = 0; y < height; ++y)
+        for (unsigned x = 0; x < width; ++x)
+            for (unsigned sample : pixel(x, y)) {
+                if (maxValue > 255) image.raster.push_back(static_cast<std::uint8_t>(sample >> 8));
+                image.raster.push_back(static_cast<std::uint8_t>(sample));
+            }
+    return image;
+}
+
+// Lines of words in 5x7 glyphs, black on white: a font sheet or a page of a game's manual.
+PnmImage glyphPage(unsigned width, unsigned height, std::uint32_t seed) {
+    constexpr unsigned cellWidth = 6, lineHeight = 10;
+    std::mt19937 generator(seed);
+    std::vector<std::uint64_t> glyphs(40);  // 35 bits each, row by row
+    for (auto& glyph : glyphs)
+        for (int bit = 0; bit < 35; ++bit) glyph |= std::uint64_t{generator() % 5 < 2} << bit;
+    std::vector<std::vector<bool>> ink(height, std::vector<bool>(width));
+    for (unsigned line = 0; line * lineHeight + 7 <= height; ++line) {
+        unsigned wordLeft = 0;
+        for (unsigned cell = 0; (cell + 1) * cellWidth <= width; ++cell) {
+            if (wordLeft == 0) {
+                wordLeft = 2 + generator() % 7;
+                continue;  // a space
+            }
+            --wordLeft;
+            const std::uint64_t glyph = glyphs[generator() % glyphs.size()];
+            for (unsigned row = 0; row < 7; ++row)
+                for (unsigned column = 0; column < 5; ++column)
+                    ink[line * lineHeight + row][cell * cellWidth + column] = glyph >> (row * 5 + column) & 1;
+        }
+    }
+    PnmImage image{"glyphs", '4', width, height, 1, {}, ""};
+    for (const auto& row : ink)
+        for (unsigned x = 0; x < width; x += 8) {
+            std::uint8_t packed = 0;
+            for (unsigned bit = 0; bit < 8; ++bit) packed |= (x + bit < width && row[x + bit]) << (7 - bit);
+            image.raster.push_back(packed);
+        }
+    return image;
+}
+
+// Sizes and contents chosen so that pnmtopng writes truecolour, grey of 1, 8 and 16 bits and a
+// palette of 2 bits, and so that all but "photo" compress to less than libpng's 8 KiB IDAT
+// chunk. "photo" is noisy enough to need several.
+const std::vector<PnmImage>& pngImages() {
+    static const std::vector<PnmImage> images = [] {
+        std::vector<PnmImage> list;
+        list.push_back(pnmImage("sky", '6', 180, 120, 255, [](unsigned x, unsigned y) {
+            return std::array<unsigned, 3>{x * 255 / 179, 40 + y * 200 / 119, 255 - (x + y) * 255 / 298};
+        }));
+        PnmImage page = glyphPage(233, 97, 201);
+        const Bytes caption = textBytes(3000, 202);
+        std::string flowing(caption.begin(), caption.end());
+        std::replace(flowing.begin(), flowing.end(), '\n', ' ');
+        // One zTXt chunk an entry: a short one, and one that must stay on a single line.
+        page.compressedText = "Title Manual, page 1\nComment " + flowing + "\n";
+        list.push_back(std::move(page));
+        std::mt19937 generator(203);
+        const auto noise = [&](unsigned range) { return static_cast<unsigned>(generator() % range); };
+        list.push_back(pnmImage("noise", '6', 40, 30, 255, [&](unsigned, unsigned) {
+            return std::array<unsigned, 3>{noise(256), noise(256), noise(256)};
+        }));
+        list.push_back(pnmImage("photo", '6', 160, 120, 255, [&](unsigned x, unsigned y) {
+            const unsigned base = (x + y) * 255 / 278;
+            return std::array<unsigned, 3>{base / 2 + noise(32), base / 3 + noise(32), 200 - base / 2 + noise(32)};
+        }));
+        list.push_back(pnmImage("depth", '5', 100, 80, 65535, [](unsigned x, unsigned y) {
+            return std::array<unsigned, 1>{(x * x * 6 + y * 500) % 65536};
+        }));
+        static const std::array<unsigned, 3> tileColours[4] = {{34, 139, 34}, {160, 82, 45}, {70, 130, 180}, {238, 232, 170}};
+        list.push_back(pnmImage("tiles", '6', 70, 50, 255, [&](unsigned x, unsigned y) {
+            return tileColours[(x / 7 + y / 5 * 3 + noise(16) / 15) % 4];
+        }));
+        int height = 128;
+        list.push_back(pnmImage("terrain", '5', 90, 70, 255, [&](unsigned, unsigned) {
+            height = std::clamp(height + static_cast<int>(noise(7)) - 3, 0, 255);
+            return std::array<unsigned, 1>{static_cast<unsigned>(height)};
+        }));
+        return list;
+    }();
+    return images;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The recipes
 
 using Builder = std::function<std::vector<RealStream>(const Workshop&, const std::string& tree, const std::string& image)>;
@@ -800,6 +958,30 @@ std::vector<RealStream> buildGitObjects(const Workshop& shop, const std::string&
     return gitObjectStreams(readFile(image));
 }
 
+std::vector<RealStream> buildPng(const Workshop& shop, const std::string&, const std::string& image) {
+    Bytes joined;
+    for (const auto& picture : pngImages()) {
+        const std::string header = std::string("P") + picture.magic + "\n" + std::to_string(picture.width) + " " +
+                                   std::to_string(picture.height) + "\n" +
+                                   (picture.magic == '4' ? "" : std::to_string(picture.maxValue) + "\n");
+        Bytes pnm(header.begin(), header.end());
+        pnm.insert(pnm.end(), picture.raster.begin(), picture.raster.end());
+        writeFile(shop.file(picture.name + ".pnm"), pnm);
+        std::vector<std::string> command = {"pnmtopng"};
+        if (!picture.compressedText.empty()) {
+            const std::string& text = picture.compressedText;
+            writeFile(shop.file(picture.name + ".txt"), Bytes(text.begin(), text.end()));
+            command.push_back("-ztxt=" + shop.file(picture.name + ".txt"));
+        }
+        command.push_back(shop.file(picture.name + ".pnm"));
+        shop.run(command, shop.file(""), shop.file(picture.name + ".png"));
+        const Bytes png = readFile(shop.file(picture.name + ".png"));
+        joined.insert(joined.end(), png.begin(), png.end());
+    }
+    writeFile(image, joined);
+    return pngStreams(readFile(image));
+}
+
 const std::vector<Recipe>& recipes() {
     static const std::vector<Recipe> all = {
         {ContainerKind::Lzop9, "lzop-9", {"tar", "lzop"}, lzop("-9")},
@@ -814,6 +996,7 @@ const std::vector<Recipe>& recipes() {
         {ContainerKind::Zip9, "zip-9", {"zip"}, buildZip},
         {ContainerKind::Gzip, "gzip", {"gzip"}, buildGzip},
         {ContainerKind::GitObjects, "git-objects", {"git", "tar"}, buildGitObjects},
+        {ContainerKind::Png, "png", {"pnmtopng"}, buildPng},
     };
     return all;
 }
@@ -851,6 +1034,12 @@ std::uint64_t contentTreeCompressibleBytes() {
     std::uint64_t total = 0;
     for (const auto& file : contentFiles())
         if (!file.random) total += file.data.size();
+    return total;
+}
+
+std::uint64_t pngImageRasterBytes() {
+    std::uint64_t total = 0;
+    for (const auto& image : pngImages()) total += image.height * pnmRowBytes(image);
     return total;
 }
 

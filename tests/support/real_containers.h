@@ -1,8 +1,10 @@
 // Containers made by real tools (lzop, mkfs.ubifs, mkfs.jffs2, mksquashfs, zip, gzip, git) from
-// one deterministic tree of files, with their real compressed streams listed from the
-// containers' own structures: headers, node headers, inode and fragment tables, directories.
+// one deterministic tree of files, and PNG images made by pnmtopng, with their real compressed
+// streams listed from the containers' own structures: headers, node headers, inode and fragment
+// tables, directories, chunks.
 // Nothing here scans for streams or tries decoding at guessed offsets; a stream is decoded only
-// where the structure already places it, to read a table or an object's header.
+// where the structure already places it, to read a table, an object's header or a
+// text's decoded size.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,8 @@ void writeContentTree(const std::string& dir);
 // The bytes of every file writeContentTree writes, and of those not made of random bytes.
 std::uint64_t contentTreeBytes();
 std::uint64_t contentTreeCompressibleBytes();
+// The raster bytes of the Netpbm images the png kind is made from, at each file's own depth.
+std::uint64_t pngImageRasterBytes();
 
 enum class ContainerKind {
     Lzop9,
@@ -29,6 +33,7 @@ enum class ContainerKind {
     Zip9,
     Gzip,
     GitObjects,
+    Png,  // images made by pnmtopng, not from the content tree
 };
 
 const std::vector<ContainerKind>& allContainerKinds();
