@@ -31,8 +31,6 @@
 #include <vector>
 
 #include "chain_patterns.h"
-#include "compressors.h"
-#include "dcl_writer.h"
 
 extern char** environ;
 
@@ -167,26 +165,7 @@ Bytes wholeExecutablesCorpus() {
     return bytes;
 }
 
-// 2 MiB of streams of every format back to back, each of 20 to 40 KB that repeat a random period
-// of 8 to 57 bytes: a walk from almost any offset inside a stream decodes the rest of it, so a
-// plain run with -mem2 writes some 10 GB.
-Bytes backToBackCorpus() {
-    std::mt19937 generator(7);
-    Bytes bytes;
-    for (unsigned i = 0; bytes.size() < (2u << 20); ++i) {
-        Bytes period(8 + i % 50);
-        for (auto& byte : period) byte = static_cast<std::uint8_t>(generator());
-        Bytes plain;
-        while (plain.size() < 20000 + i * 7919 % 20000) plain.insert(plain.end(), period.begin(), period.end());
-        const Bytes packed = i % 5 == 0   ? deflateRaw(plain)
-                             : i % 5 == 1 ? dclCompress(plain)
-                             : i % 5 == 2 ? lzoCompress(plain)
-                             : i % 5 == 3 ? ucl2bCompress(plain)
-                                          : ucl2dCompress(plain);
-        bytes.insert(bytes.end(), packed.begin(), packed.end());
-    }
-    return bytes;
-}
+Bytes backToBackCorpus() { return backToBackStreams().input; }
 
 void writeIfMissing(const fs::path& path, Bytes (*make)()) {
     if (fs::exists(path)) return;

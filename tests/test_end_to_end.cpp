@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "chain_patterns.h"
 #include "compressors.h"
 #include "dcl_writer.h"
 #include "test_support.h"
@@ -637,27 +638,13 @@ TEST(RealTest, FilesWithoutStreamsYieldNextToNothing) {
     }
 }
 
-// Hundreds of streams of every format back to back, of 20 to 40 KB that repeat a short period,
-// with a 2 MiB buffer: a walk from almost any offset inside a stream decodes the rest of it, so
-// a plain run would write some 10 GB of noise, 24 times the real streams. --real would write no
-// more than they hold.
+// Thousands of streams of every format back to back, with a 2 MiB buffer: a plain run would write
+// some 10 GB of noise, 24 times the real streams. --real would write no more than they hold.
 TEST(RealTest, BackToBackStreamsWriteLittleButTheRealOnes) {
     TempDir dir;
-    Bytes input;
-    std::uint64_t realBytes = 0;
-    for (std::uint32_t i = 0; input.size() < (2u << 20); ++i) {
-        const Bytes period = randomBytes(8 + i % 50, 110 + i);
-        Bytes plain;
-        while (plain.size() < 20000 + i * 7919 % 20000) plain.insert(plain.end(), period.begin(), period.end());
-        realBytes += plain.size();
-        const Bytes packed = i % 5 == 0   ? deflateRaw(plain)
-                             : i % 5 == 1 ? dclCompress(plain)
-                             : i % 5 == 2 ? lzoCompress(plain)
-                             : i % 5 == 3 ? ucl2bCompress(plain)
-                                          : ucl2dCompress(plain);
-        input.insert(input.end(), packed.begin(), packed.end());
-    }
-    writeFile(dir.file("in.bin"), input);
+    const BackToBackStreams streams = backToBackStreams();
+    const std::uint64_t realBytes = streams.decodedBytes;
+    writeFile(dir.file("in.bin"), streams.input);
     runKorvel({"-mem2", "--list", "--report=all.jsonl", "in.bin"}, dir.path());
     const RunResult real = runKorvel({"-mem2", "--real", "--list", "--report=real.jsonl", "in.bin"}, dir.path());
     EXPECT_EQ(real.exitStatus, 0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 
+#include "compressors.h"
 #include "dcl_writer.h"
 #include "formats/pkware_decoder.h"
 
@@ -175,4 +176,23 @@ Bytes repeatedTo(const Bytes& period, std::size_t size) {
     while (bytes.size() < size) bytes.insert(bytes.end(), period.begin(), period.end());
     bytes.resize(size);
     return bytes;
+}
+
+BackToBackStreams backToBackStreams() {
+    std::mt19937 generator(7);
+    BackToBackStreams streams;
+    for (unsigned i = 0; streams.input.size() < (2u << 20); ++i) {
+        Bytes period(8 + i % 50);
+        for (auto& byte : period) byte = static_cast<std::uint8_t>(generator());
+        Bytes plain;
+        while (plain.size() < 20000 + i * 7919 % 20000) plain.insert(plain.end(), period.begin(), period.end());
+        streams.decodedBytes += plain.size();
+        const Bytes packed = i % 5 == 0   ? deflateRaw(plain)
+                             : i % 5 == 1 ? dclCompress(plain)
+                             : i % 5 == 2 ? lzoCompress(plain)
+                             : i % 5 == 3 ? ucl2bCompress(plain)
+                                          : ucl2dCompress(plain);
+        streams.input.insert(streams.input.end(), packed.begin(), packed.end());
+    }
+    return streams;
 }

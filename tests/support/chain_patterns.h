@@ -38,3 +38,13 @@ Bytes nrv2LiteralChainPeriod();
 
 // `period` repeated to `size` bytes.
 Bytes repeatedTo(const Bytes& period, std::size_t size);
+
+// 2 MiB of streams of every format back to back, each of 20 to 40 KB that repeat a random period
+// of 8 to 57 bytes: a walk from almost any offset inside a stream decodes the rest of it, so a
+// plain scan with a 2 MiB buffer writes some 10 GB of noise. `decodedBytes` is what the real
+// streams hold.
+struct BackToBackStreams {
+    Bytes input;
+    std::uint64_t decodedBytes = 0;
+};
+BackToBackStreams backToBackStreams();
