@@ -471,51 +471,62 @@ void JudgingSink::close(Family& family, bool early) {
     for (std::uint64_t id = family.first; id != noId; id = candidate(id).nextInFamily) {
         Candidate& member = candidate(id);
         maximumSize = std::max(maximumSize, member.size);
-        EvidenceList& evidence = member.judgement.evidence;
-        // A field where other streams hold theirs is worth more than any field found by looking
-        // around, the more the more streams share the place (a place that a coincidence made
-        // is shared by fewer); a second one, holding the other kind of size, more again. How
-        // unlikely the field is in itself only breaks ties.
-        EvidenceItem layout{EvidenceKind::Layout, 0.0f};
-        bool decodedLaidOut = false, compressedLaidOut = false;
-        for (std::size_t i = 0; i < member.layoutFieldCount; ++i) {
-            const SizeFieldMatch& field = member.layoutFields[i];
-            // A small size, common in tables, lines up only with a place that every stream
-            // remembered there shares, and only where it is no likelier than a coin toss as a
-            // field found by looking around.
-            const bool small = field.value < layoutMinimumValue;
-            if (small && sizeFieldBits(field) < 0) continue;
-            const std::uint32_t found = layouts_->foundLike(family.format, field, member.offset, member.shape());
-            const std::uint32_t chosen = layouts_->chosenLike(family.format, field, member.offset);
-            const std::uint32_t enough = small ? layoutMostStreams : layoutMinimumStreams;
-            if (found < enough && chosen < layoutMinimumChosenStreams) continue;
-            (field.quantity == SizeQuantity::Decoded ? decodedLaidOut : compressedLaidOut) = true;
-            const std::uint32_t sharing =
-                std::clamp(std::max(found, 2 * chosen), layoutMinimumStreams, layoutMostStreams);
-            const float bits = layoutBits + layoutBitsPerStream * static_cast<float>(sharing - layoutMinimumStreams) +
-                               std::max(0.0f, sizeFieldBits(field)) / 4;
-            if (bits <= layout.bits) continue;
-            layout.bits = bits;
-            layout.field = field;
-            layout.streams = std::max(found, chosen);
-            member.laidOutByFound = found >= enough;
-        }
-        if (layout.bits > 0) {
-            if (decodedLaidOut && compressedLaidOut) layout.bits += layoutSecondFieldBits;
-            evidence.add(layout);
-        }
-        // Tiling with a stream judged real or plausible counts as much as streams are rare
-        // there; tiling with the next stream, not judged yet, counts for less.
-        if (member.followsChosen || family.followed) {
-            const float atStart = member.followsChosen ? density_->tilingBits(family.format, member.offset) : 0.0f;
-            const float atEnd = family.followed ? std::min(tilingMostBits, density_->tilingBits(family.format, family.end)) : 0.0f;
-            EvidenceItem tiling{EvidenceKind::Tiling, std::min(realEvidenceBits, atStart + atEnd)};
-            tiling.tilesAtStart = member.followsChosen;
-            tiling.tilesAtEnd = family.followed;
-            evidence.add(tiling);
-            member.bitsBesidesLayout += tiling.bits;
-        }
+        weighNeighbours(family, member);
     }
+    choose(family, maximumSize, early);
+    settle(family);
+}
+
+// What only the streams around it can tell: where they hold their sizes, and tiling.
+void JudgingSink::weighNeighbours(const Family& family, Candidate& member) {
+    EvidenceList& evidence = member.judgement.evidence;
+    // A field where other streams hold theirs is worth more than any field found by looking
+    // around, the more the more streams share the place (a place that a coincidence made is
+    // shared by fewer); a second one, holding the other kind of size, more again. How unlikely
+    // the field is in itself only breaks ties.
+    EvidenceItem layout{EvidenceKind::Layout, 0.0f};
+    bool decodedLaidOut = false, compressedLaidOut = false;
+    for (std::size_t i = 0; i < member.layoutFieldCount; ++i) {
+        const SizeFieldMatch& field = member.layoutFields[i];
+        // A small size, common in tables, lines up only with a place that every stream
+        // remembered there shares, and only where it is no likelier than a coin toss as a field
+        // found by looking around.
+        const bool small = field.value < layoutMinimumValue;
+        if (small && sizeFieldBits(field) < 0) continue;
+        const std::uint32_t found = layouts_->foundLike(family.format, field, member.offset, member.shape());
+        const std::uint32_t chosen = layouts_->chosenLike(family.format, field, member.offset);
+        const std::uint32_t enough = small ? layoutMostStreams : layoutMinimumStreams;
+        if (found < enough && chosen < layoutMinimumChosenStreams) continue;
+        (field.quantity == SizeQuantity::Decoded ? decodedLaidOut : compressedLaidOut) = true;
+        const std::uint32_t sharing = std::clamp(std::max(found, 2 * chosen), layoutMinimumStreams, layoutMostStreams);
+        const float bits = layoutBits + layoutBitsPerStream * static_cast<float>(sharing - layoutMinimumStreams) +
+                           std::max(0.0f, sizeFieldBits(field)) / 4;
+        if (bits <= layout.bits) continue;
+        layout.bits = bits;
+        layout.field = field;
+        layout.streams = std::max(found, chosen);
+        member.laidOutByFound = found >= enough;
+    }
+    if (layout.bits > 0) {
+        if (decodedLaidOut && compressedLaidOut) layout.bits += layoutSecondFieldBits;
+        evidence.add(layout);
+    }
+    // Tiling with a stream judged real or plausible counts as much as streams are rare there;
+    // tiling with the next stream, not judged yet, counts for less.
+    if (member.followsChosen || family.followed) {
+        const float atStart = member.followsChosen ? density_->tilingBits(family.format, member.offset) : 0.0f;
+        const float atEnd =
+            family.followed ? std::min(tilingMostBits, density_->tilingBits(family.format, family.end)) : 0.0f;
+        EvidenceItem tiling{EvidenceKind::Tiling, std::min(realEvidenceBits, atStart + atEnd)};
+        tiling.tilesAtStart = member.followsChosen;
+        tiling.tilesAtEnd = family.followed;
+        evidence.add(tiling);
+        member.bitsBesidesLayout += tiling.bits;
+    }
+}
+
+// The member the family is reported by, if any: real by its evidence, or plausible.
+void JudgingSink::choose(Family& family, std::uint32_t maximumSize, bool early) {
     // At most one member is the real stream: the one with the most evidence, the earliest of equals.
     std::uint64_t strongest = noId;
     for (std::uint64_t id = family.first; id != noId; id = candidate(id).nextInFamily) {
@@ -526,36 +537,40 @@ void JudgingSink::close(Family& family, bool early) {
     if (strongest != noId) {
         candidate(strongest).judgement.verdict = Verdict::Real;
         candidate(strongest).judgement.chosen = true;
-    } else if (!early) {
-        // The member most likely to be the real one: among those that decode to at least half
-        // of what the largest does (not a walk that starts late and fell into step), the one
-        // that starts where another stream ends, then the one that compresses best.
-        std::uint64_t best = noId;
-        for (std::uint64_t id = family.first; id != noId; id = candidate(id).nextInFamily) {
-            const Candidate& member = candidate(id);
-            if (std::uint64_t{member.size} * 2 < maximumSize) continue;
-            if (best == noId) {
-                best = id;
-                continue;
-            }
-            const Candidate& held = candidate(best);
-            const auto ratioAbove = [](const Candidate& a, const Candidate& b) {
-                return std::uint64_t{a.size} * (b.end - b.offset) > std::uint64_t{b.size} * (a.end - a.offset);
-            };
-            if (member.startsWhereOneEnds != held.startsWhereOneEnds ? member.startsWhereOneEnds
-                                                                      : ratioAbove(member, held))
-                best = id;
-        }
-        Candidate& chosen = candidate(best);
-        if (sound(chosen)) {
-            chosen.judgement.verdict =
-                chosen.judgement.evidence.totalBits() >= realEvidenceBits ? Verdict::Real : Verdict::Plausible;
-            chosen.judgement.chosen = true;
-        }
+        return;
     }
-    // The streams that start where this family ends may now tile with its chosen member, and
-    // its fields make a layout for the streams after it, unless it was itself chosen only by a
-    // layout of chosen streams: in tables of small values such layouts would feed on themselves.
+    if (early) return;  // the best member is not known yet
+    // The member most likely to be the real one: among those that decode to at least half of
+    // what the largest does (not a walk that starts late and fell into step), the one that
+    // starts where another stream ends, then the one that compresses best.
+    std::uint64_t best = noId;
+    const auto ratioAbove = [](const Candidate& a, const Candidate& b) {
+        return std::uint64_t{a.size} * (b.end - b.offset) > std::uint64_t{b.size} * (a.end - a.offset);
+    };
+    for (std::uint64_t id = family.first; id != noId; id = candidate(id).nextInFamily) {
+        const Candidate& member = candidate(id);
+        if (std::uint64_t{member.size} * 2 < maximumSize) continue;
+        if (best == noId) {
+            best = id;
+            continue;
+        }
+        const Candidate& held = candidate(best);
+        if (member.startsWhereOneEnds != held.startsWhereOneEnds ? member.startsWhereOneEnds : ratioAbove(member, held))
+            best = id;
+    }
+    Candidate& chosen = candidate(best);
+    if (!sound(chosen)) return;
+    chosen.judgement.verdict =
+        chosen.judgement.evidence.totalBits() >= realEvidenceBits ? Verdict::Real : Verdict::Plausible;
+    chosen.judgement.chosen = true;
+}
+
+// Hands the family's verdict on: to the streams that start where it ends, which may now tile
+// with its chosen member, to the layout its chosen member makes for later streams, and to its
+// members, which may now be passed on.
+void JudgingSink::settle(Family& family) {
+    // A member chosen only by a layout of chosen streams makes no layout of its own: in tables of
+    // small values such layouts would feed on themselves.
     bool anyChosen = false;
     for (std::uint64_t id = family.first; id != noId; id = candidate(id).nextInFamily) {
         const Candidate& member = candidate(id);

@@ -98,6 +98,9 @@ private:
     void arrive(const FoundStream& stream, bool filledBuffer);
     void advance(std::uint64_t front, bool everything);
     void close(Family& family, bool early);
+    void weighNeighbours(const Family& family, Candidate& member);
+    void choose(Family& family, std::uint32_t maximumSize, bool early);
+    void settle(Family& family);
     bool sound(const Candidate& candidate);
     void count(const Candidate& judged);
     void emitReady();
