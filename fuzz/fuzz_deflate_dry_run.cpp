@@ -6,8 +6,8 @@
 // Input: capacity (2 bytes) and repeat count (1 byte), then the data.
 #include <vector>
 
-#include "formats/deflate_decoder.h"
-#include "formats/deflate_dry_run.h"
+#include "formats/deflate/deflate_decoder.h"
+#include "formats/deflate/deflate_dry_run.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

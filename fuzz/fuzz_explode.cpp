@@ -2,8 +2,8 @@
 // streams the test-side writer makes of arbitrary bytes (which must come back unchanged); the
 // dry run alone must give the decoder's answer, size and end.
 #include "dcl_writer.h"
-#include "formats/pkware_decoder.h"
-#include "formats/pkware_unpacker.h"
+#include "formats/pkware/pkware_decoder.h"
+#include "formats/pkware/pkware_unpacker.h"
 #include "fuzz_support.h"
 
 namespace {

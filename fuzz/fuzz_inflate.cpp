@@ -3,7 +3,7 @@
 // same count of input bytes taken.
 #include <zlib.h>
 
-#include "formats/deflate_decoder.h"
+#include "formats/deflate/deflate_decoder.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

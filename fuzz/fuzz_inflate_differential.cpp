@@ -1,7 +1,7 @@
 // rawInflate held to the bit-at-a-time reference decoder on arbitrary bytes: the same result,
 // the same lengths written back or left alone, and the same destination contents, including
 // partial output and the bytes neither decoder may touch.
-#include "formats/deflate_decoder.h"
+#include "formats/deflate/deflate_decoder.h"
 #include "fuzz_support.h"
 #include "reference_inflate.h"
 

@@ -3,8 +3,8 @@
 // Input: capacity (2 bytes) and skip (1 byte), then the data.
 #include <lzo/lzo1x.h>
 
-#include "formats/lzo_precheck.h"
-#include "formats/lzo_unpacker.h"
+#include "formats/lzo/lzo_precheck.h"
+#include "formats/lzo/lzo_unpacker.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "engine/scan_engine.h"
+#include "formats/format_table.h"
 #include "fuzz_support.h"
 #include "recording_sink.h"
-#include "unpack/saving.h"
-#include "unpack/verdicts.h"
+#include "output/saving.h"
+#include "output/verdicts.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "unpack/unpacker.h"
+#include "core/unpacker.h"
 
 // Stops the run with a message; libFuzzer saves the input that caused it.
 #define FUZZ_CHECK(condition)                                                              \

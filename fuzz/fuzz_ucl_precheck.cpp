@@ -14,8 +14,8 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/ucl_precheck.h"
-#include "formats/ucl_unpacker.h"
+#include "formats/ucl/ucl_precheck.h"
+#include "formats/ucl/ucl_unpacker.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "canonical_codes.h"
 #include "chain_patterns.h"
-#include "formats/deflate_decoder.h"
-#include "formats/deflate_unpacker.h"
+#include "formats/deflate/deflate_decoder.h"
+#include "formats/deflate/deflate_unpacker.h"
 #include "reference_inflate.h"
 #include "test_support.h"
 

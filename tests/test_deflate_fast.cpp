@@ -18,8 +18,8 @@
 #include "canonical_codes.h"
 #include "chain_patterns.h"
 #include "compressors.h"
-#include "formats/deflate_decoder.h"
-#include "formats/deflate_dry_run.h"
+#include "formats/deflate/deflate_decoder.h"
+#include "formats/deflate/deflate_dry_run.h"
 #include "reference_inflate.h"
 #include "test_support.h"
 

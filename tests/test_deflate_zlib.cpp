@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/deflate_decoder.h"
+#include "formats/deflate/deflate_decoder.h"
 #include "test_support.h"
 
 namespace {

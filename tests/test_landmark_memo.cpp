@@ -8,7 +8,7 @@
 #include <optional>
 #include <random>
 
-#include "formats/landmark_memo.h"
+#include "formats/common/landmark_memo.h"
 #include "test_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "compressors.h"
 #include "formats/format_table.h"
-#include "formats/lzo_unpacker.h"
+#include "formats/lzo/lzo_unpacker.h"
 #include "test_support.h"
 
 namespace {

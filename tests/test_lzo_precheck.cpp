@@ -15,8 +15,8 @@
 
 #include "chain_patterns.h"
 #include "compressors.h"
-#include "formats/lzo_precheck.h"
-#include "formats/lzo_unpacker.h"
+#include "formats/lzo/lzo_precheck.h"
+#include "formats/lzo/lzo_unpacker.h"
 #include "test_support.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "chain_patterns.h"
 #include "dcl_writer.h"
-#include "formats/pkware_decoder.h"
-#include "formats/pkware_unpacker.h"
+#include "formats/pkware/pkware_decoder.h"
+#include "formats/pkware/pkware_unpacker.h"
 #include "test_support.h"
 
 namespace {

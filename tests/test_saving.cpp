@@ -20,8 +20,8 @@
 #include "formats/format_table.h"
 #include "recording_sink.h"
 #include "test_support.h"
-#include "unpack/outer_filter.h"
-#include "unpack/saving.h"
+#include "output/outer_filter.h"
+#include "output/saving.h"
 
 namespace {
 

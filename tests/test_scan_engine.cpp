@@ -12,6 +12,7 @@
 #include "dcl_writer.h"
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
+#include "formats/format_table.h"
 #include "recording_sink.h"
 #include "test_support.h"
 

@@ -18,7 +18,7 @@
 
 #include "chain_patterns.h"
 #include "compressors.h"
-#include "formats/ucl_precheck.h"
+#include "formats/ucl/ucl_precheck.h"
 #include "formats/format_table.h"
 #include "test_support.h"
 

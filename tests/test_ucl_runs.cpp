@@ -5,7 +5,7 @@
 #include <random>
 
 #include "test_support.h"
-#include "unpack/zero_runs.h"
+#include "formats/common/zero_runs.h"
 
 namespace {
 

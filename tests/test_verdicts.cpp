@@ -9,10 +9,11 @@
 
 #include "compressors.h"
 #include "engine/scan_engine.h"
+#include "formats/format_table.h"
 #include "recording_sink.h"
 #include "test_support.h"
-#include "unpack/evidence.h"
-#include "unpack/verdicts.h"
+#include "output/evidence.h"
+#include "output/verdicts.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "formats/format_table.h"
-#include "unpack/size_rules.h"
+#include "core/size_rules.h"
 
 // Hex digits from the start of `text`, stopping at the first other character; wraps modulo 2^64.
 std::uint64_t parseHex(const char* text);

@@ -12,9 +12,9 @@
 #include "cli/progress.h"
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
-#include "unpack/report.h"
-#include "unpack/saving.h"
-#include "unpack/verdicts.h"
+#include "output/report.h"
+#include "output/saving.h"
+#include "output/verdicts.h"
 
 int main(int argc, char** argv) {
     const CommandLine commandLine = parseCommandLine(argc, argv);
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     ResultSink* sink = &files;
     std::optional<ReportSink> report;
     if (commandLine.reportPath) {
-        report.emplace(files, *commandLine.reportPath);
+        report.emplace(files, *commandLine.reportPath, formatTable());
         if (!report->open()) {
             std::printf("Failed! Cannot write the report %s: %s\n", report->path().c_str(), std::strerror(errno));
             return 1;

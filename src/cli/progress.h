@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "unpack/saving.h"
+#include "output/saving.h"
 
 class ProgressReport {
 public:

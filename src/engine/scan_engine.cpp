@@ -32,6 +32,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/unpacker.h"
+
 namespace {
 
 using Verdict = SizeRules::Verdict;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/result_sink.h"
-#include "formats/format_table.h"
-#include "unpack/size_rules.h"
+#include "core/format_descriptor.h"
+#include "core/size_rules.h"
 
 struct ScanSettings {
     std::vector<const FormatDescriptor*> formats;  // tried at each offset, in this order

@@ -2,10 +2,10 @@
 
 #include <strings.h>
 
-#include "formats/deflate_unpacker.h"
-#include "formats/lzo_unpacker.h"
-#include "formats/pkware_unpacker.h"
-#include "formats/ucl_unpacker.h"
+#include "formats/deflate/deflate_unpacker.h"
+#include "formats/lzo/lzo_unpacker.h"
+#include "formats/pkware/pkware_unpacker.h"
+#include "formats/ucl/ucl_unpacker.h"
 
 namespace {
 
@@ -15,11 +15,11 @@ std::unique_ptr<Unpacker> make(ScanState& scan) {
 }
 
 constexpr FormatDescriptor formats[] = {
-    {"Deflate", "deflate", make<DeflateUnpacker>, false},
-    {"PKWare", "pkware", make<PkwareUnpacker>, false},
-    {"LZO", "lzo", make<LzoUnpacker>, false},
-    {"UCL2B", "ucl2b", make<Ucl2bUnpacker>, true},
-    {"UCL2D", "ucl2d", make<Ucl2dUnpacker>, true},
+    {"Deflate", "deflate", make<DeflateUnpacker>, false, 0},
+    {"PKWare", "pkware", make<PkwareUnpacker>, false, 1},
+    {"LZO", "lzo", make<LzoUnpacker>, false, 2},
+    {"UCL2B", "ucl2b", make<Ucl2bUnpacker>, true, 3},
+    {"UCL2D", "ucl2d", make<Ucl2dUnpacker>, true, 4},
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include "compressors.h"
 #include "dcl_writer.h"
-#include "formats/pkware_decoder.h"
+#include "formats/pkware/pkware_decoder.h"
 
 namespace {
 

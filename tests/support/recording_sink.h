@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/result_sink.h"
-#include "unpack/verdicts.h"
+#include "output/verdicts.h"
 
 struct SinkEvent {
     enum Kind { Saved, Exhausted, WriteFailed } kind;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "formats/deflate_decoder.h"
+#include "formats/deflate/deflate_decoder.h"
 
 namespace reference {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "unpack/unpacker.h"
+#include "core/unpacker.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -1,0 +1,21 @@
+// What the rest of the system knows of a format: its names, how to make its unpacker, and the
+// few facts the scan, the command line, the tests and the bench read from it.
+// Thread safety: descriptors are constant; read from any thread.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+class Unpacker;
+struct ScanState;
+
+struct FormatDescriptor {
+    const char* name;        // display name in messages, and the output folder's suffix
+    const char* switchName;  // command-line switch without its "-", compared ignoring case
+    // A new unpacker for one worker, bound to that worker's scan state.
+    std::unique_ptr<Unpacker> (*makeUnpacker)(ScanState& scan);
+    // The decoder may write one byte past the buffer's capacity (found streams are then
+    // reported as exhausting it).
+    bool writesSpareByte;
+    std::size_t index;  // its row in the format table
+};

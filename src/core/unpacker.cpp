@@ -1,0 +1,3 @@
+#include "core/unpacker.h"
+
+Unpacker::~Unpacker() = default;

@@ -1,0 +1,509 @@
+#include "formats/deflate/deflate_dry_run.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+#include "formats/deflate/deflate_tables.h"
+
+using namespace deflate_tables;
+
+namespace {
+
+// Walks join near their starts; from 1 MiB on their landmarks thin out.
+constexpr std::uint64_t landmarksNearby = std::uint64_t{1} << 20;  // bits
+
+// A state's context: 0 at a block header; inside a block, 1 | final << 1 | code << 2, where
+// the code is 0 for the fixed one and the position of the block's header plus one for a
+// dynamic one (its bits decide the code).
+constexpr std::uint64_t atHeader = 0;
+constexpr std::uint64_t inBlock(bool final, std::uint64_t code) { return 1 | std::uint64_t{final} << 1 | code << 2; }
+
+
+}  // namespace
+
+// The dynamic codes read last. The walks of a chain of dynamic blocks read the same headers
+// one after another, and a walk that hops into a block needs its code again: codes are found by
+// their header's position. Headers are kept whole too, up to 512 bits: a header with the same
+// bits elsewhere (every block's, in a chain of like blocks) has the same code, and is not read
+// again; a walk still tells its blocks apart by their positions.
+struct DeflateDryRun::Tables {
+    // peek() gives 56 bits at least, whatever the position's place in its byte.
+    static constexpr unsigned keptWordBits = 56;
+    static constexpr unsigned keptWords = 512 / keptWordBits + 1;
+    struct Code {
+        std::uint64_t code = 0;  // as in a context; 0: none yet
+        InflateResult read = inflateComplete;  // reading its lengths: inflateComplete or the error
+        std::uint64_t end = 0;   // the bit position after its lengths
+        std::uint64_t generation = 0;  // counts the codes this slot held
+        unsigned keptBits = 0;  // the header's bits after its first three, when read cleanly and kept
+        std::uint64_t kept[keptWords];
+        std::uint32_t literal[literalTableSize];
+        std::uint32_t distance[distanceTableSize];
+    };
+    static constexpr std::size_t count = 16;
+    Code codes[count];
+    // Headers whose code is in a slot: their own, or that of a header with the same bits.
+    struct Alias {
+        std::uint64_t code = 0;
+        std::uint64_t generation = 0;
+        std::uint8_t slot = 0;
+    };
+    static constexpr std::size_t aliasCount = 64;
+    Alias aliases[aliasCount];
+    static std::size_t hash(std::uint64_t code) { return static_cast<std::size_t>((code * 0x9E3779B97F4A7C15u) >> 58); }
+    Code& slotFor(std::uint64_t code) { return codes[hash(code) % count]; }
+    Alias& aliasFor(std::uint64_t code) { return aliases[hash(code) % aliasCount]; }
+    void clear() {
+        for (Code& slot : codes) {
+            slot.code = 0;
+            slot.keptBits = 0;
+        }
+        for (Alias& alias : aliases) alias.code = 0;
+    }
+};
+
+// A dynamic block's code, for the header at `code` - 1.
+struct CodeAt {
+    InflateResult read;
+    std::uint64_t end;  // the bit position after the header, when read is inflateComplete
+    const std::uint32_t* literal;
+    const std::uint32_t* distance;
+};
+
+namespace {
+
+// What one item does, from the input alone. The caller makes the two checks on the bytes
+// produced: `distance` (0 for none) against them, then `out` against the room left.
+struct Item {
+    // The state after it, kept apart: copied whole, it was read back before its two halves
+    // were stored, and the processor stalled on every step.
+    std::uint64_t nextPosition = 0;
+    std::uint64_t nextContext = 0;
+    std::uint32_t out = 0;
+    std::uint32_t distance = 0;
+    bool ends = false;  // the walk ends after the checks, with `result`
+    InflateResult result = inflateComplete;
+    std::uint64_t endBit = 0;  // for inflateComplete
+
+    // Adds this item, as a step that passed its checks, to `steps`.
+    void addTo(Stretch& steps) const { steps.addStep(out, Stretch::reaching(distance), out); }
+};
+
+}  // namespace
+
+// One walk: reads items at absolute bit positions, so that it can start from any state.
+class DeflateDryRun::Walk {
+public:
+    Walk(const std::uint8_t* input, std::uint64_t size, Tables& tables)
+        : input_(input), size_(size), totalBits_(size * 8), tables_(tables) {}
+
+    [[gnu::always_inline]] Item item(const State& state) {
+        if (state.context == atHeader) return header(state.position);
+        return symbol(state);
+    }
+
+private:
+    std::uint64_t available(std::uint64_t position) const { return totalBits_ - position; }
+
+    // The 64 bits from `position` on, zero past the end of the input.
+    std::uint64_t peek(std::uint64_t position) const {
+        const std::uint64_t byte = position >> 3;
+        std::uint64_t word = 0;
+        if (size_ - byte >= 8) {
+            std::memcpy(&word, input_ + byte, 8);
+            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        } else {
+            for (std::uint64_t i = 0; byte + i < size_; ++i) word |= std::uint64_t{input_[byte + i]} << (8 * i);
+        }
+        word >>= position & 7;
+        // The bits shifted out at the top are those of the ninth byte; fewer are needed.
+        return word;
+    }
+
+    [[gnu::always_inline]] Item ending(InflateResult result, std::uint64_t endBit = 0) const {
+        Item item;
+        item.ends = true;
+        item.result = result;
+        item.endBit = endBit;
+        return item;
+    }
+
+    [[gnu::always_inline]] Item header(std::uint64_t position) {
+        if (available(position) < 3) return ending(inflateInputEnded);
+        const std::uint64_t bits = peek(position);
+        const bool final = (bits & 1) != 0;
+        const unsigned type = bits >> 1 & 3;
+        const std::uint64_t headerPosition = position;
+        position += 3;
+        Item item;
+        switch (type) {
+            case 0: {
+                // LEN starts at the next byte boundary.
+                const std::uint64_t at = (position + 7) >> 3;
+                if (size_ - at < 4) return ending(inflateInputEnded);
+                const unsigned length = input_[at] | (unsigned{input_[at + 1]} << 8);
+                if (input_[at + 2] != (~length & 0xFFu) || input_[at + 3] != ((~length >> 8) & 0xFFu))
+                    return ending(inflateBadStoredLength);
+                if (size_ - (at + 4) < length) return ending(inflateInputEnded);
+                item.out = length;
+                item.nextPosition = (at + 4 + length) * 8;
+                item.nextContext = atHeader;
+                if (final) {
+                    item.ends = true;
+                    item.result = inflateComplete;
+                    item.endBit = item.nextPosition;
+                }
+                return item;
+            }
+            case 1:
+                item.nextPosition = position;
+                item.nextContext = inBlock(final, 0);
+                return item;
+            case 2: {
+                const CodeAt code = dynamicCode(headerPosition + 1);
+                if (code.read != inflateComplete) return ending(code.read);
+                item.nextPosition = code.end;
+                item.nextContext = inBlock(final, headerPosition + 1);
+                return item;
+            }
+            default:
+                return ending(inflateBadBlockType);
+        }
+    }
+
+    [[gnu::always_inline]] Item symbol(const State& state) {
+        const bool final = (state.context >> 1 & 1) != 0;
+        const std::uint64_t code = state.context >> 2;
+        const std::uint32_t* literalTable = fixedTables.literal;
+        const std::uint32_t* distanceTable = fixedTables.distance;
+        if (code != 0) {
+            const CodeAt dynamic = dynamicCode(code);
+            literalTable = dynamic.literal;
+            distanceTable = dynamic.distance;
+        }
+        std::uint64_t position = state.position;
+        const std::uint32_t entry = lookUp<true>(literalTable, literalRootBits, peek(position));
+        unsigned length = entry & 0xFF;
+        if (length > available(position)) return ending(inflateInputEnded);
+        position += length;
+        Item item;
+        if (kindOf(entry) == literalKind) {
+            item.out = 1;
+            item.nextPosition = position;
+            item.nextContext = state.context;
+            return item;
+        }
+        if (kindOf(entry) != valueKind) {
+            if (kindOf(entry) != endKind) return ending(inflateNoMatchingCode);  // a hole took its fifteen bits
+            item.nextPosition = position;
+            item.nextContext = atHeader;
+            if (final) {
+                item.ends = true;
+                item.result = inflateComplete;
+                item.endBit = position;
+            }
+            return item;
+        }
+        unsigned extra = entry >> 8 & 15;
+        if (extra > available(position)) return ending(inflateInputEnded);
+        const std::uint32_t matchLength = (entry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
+        position += extra;
+        const std::uint32_t distanceEntry = lookUp<true>(distanceTable, distanceRootBits, peek(position));
+        length = distanceEntry & 0xFF;
+        if (length > available(position)) return ending(inflateInputEnded);
+        position += length;
+        if (kindOf(distanceEntry) != valueKind) return ending(inflateNoMatchingCode);
+        extra = distanceEntry >> 8 & 15;
+        if (extra > available(position)) return ending(inflateInputEnded);
+        item.distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
+        position += extra;
+        item.out = matchLength;
+        item.nextPosition = position;
+        item.nextContext = state.context;
+        return item;
+    }
+
+    // The dynamic code of the block whose header is at `code` - 1: at hand, or that of a header
+    // with the same bits, or read.
+    CodeAt dynamicCode(std::uint64_t code) {
+        Tables::Alias& alias = tables_.aliasFor(code);
+        const std::uint64_t start = code - 1 + 3;
+        if (alias.code != code || tables_.codes[alias.slot].generation != alias.generation) {
+            std::size_t slot = 0;
+            while (slot < Tables::count && !sameBits(tables_.codes[slot], start)) ++slot;
+            if (slot == Tables::count) {
+                Tables::Code& into = tables_.slotFor(code);
+                slot = static_cast<std::size_t>(&into - tables_.codes);
+                read(into, code);
+            }
+            alias = {code, tables_.codes[slot].generation, static_cast<std::uint8_t>(slot)};
+        }
+        const Tables::Code& at = tables_.codes[alias.slot];
+        return {at.read, at.code == code ? at.end : start + at.keptBits, at.literal, at.distance};
+    }
+
+    void read(Tables::Code& into, std::uint64_t code) {
+        const std::uint64_t start = code - 1 + 3;
+        ++into.generation;
+        into.code = code;
+        into.end = start;
+        into.read = readDynamicCode(into.end, into);
+        const std::uint64_t bits = into.end - start;
+        into.keptBits = 0;
+        if (into.read != inflateComplete || bits > Tables::keptWordBits * Tables::keptWords) return;
+        for (unsigned word = 0; word * Tables::keptWordBits < bits; ++word)
+            into.kept[word] = peek(start + Tables::keptWordBits * word);
+        into.keptBits = static_cast<unsigned>(bits);
+    }
+
+    // Whether the bits from `start` on are those of the header `code` keeps.
+    bool sameBits(const Tables::Code& code, std::uint64_t start) const {
+        if (code.keptBits == 0 || available(start) < code.keptBits) return false;
+        constexpr unsigned wordBits = Tables::keptWordBits;
+        for (unsigned word = 0; word * wordBits < code.keptBits; ++word) {
+            const unsigned bits = std::min(wordBits, code.keptBits - word * wordBits);
+            if (((peek(start + wordBits * word) ^ code.kept[word]) & ((std::uint64_t{1} << bits) - 1)) != 0) return false;
+        }
+        return true;
+    }
+
+    // Reads a dynamic block's code from `position`, just after its block header, into `into`,
+    // with the decoder's checks in its order. Moves `position` past it.
+    InflateResult readDynamicCode(std::uint64_t& position, Tables::Code& into) {
+        auto take = [&](unsigned n) {
+            const auto value = static_cast<unsigned>(peek(position) & ((1u << n) - 1));
+            position += n;
+            return value;
+        };
+        if (available(position) < 14) return inflateInputEnded;
+        const int literalCount = static_cast<int>(take(5)) + 257;
+        const int distanceCount = static_cast<int>(take(5)) + 1;
+        const int codeCount = static_cast<int>(take(4)) + 4;
+        if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return inflateTooManyLengths;
+
+        std::uint8_t lengths[maxLiteralLengths + maxDistanceLengths] = {};
+        // Short of the lengths' bits, the decoder runs out of input before it can check them.
+        if (available(position) < static_cast<std::uint64_t>(3 * codeCount)) return inflateInputEnded;
+        int kraft = 0;
+        for (int i = 0; i < codeCount; ++i) {
+            const unsigned length = take(3);
+            lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(length);
+            kraft += kraftWeights[length];
+        }
+        if (kraft != 128 && kraft != 0) return inflateBadCodeLengthCode;
+        std::uint32_t codeLengthEntries[codeLengthTableSize];
+        buildTable({codeLengthEntries, codeLengthRootBits}, lengths, codeLengthSymbols, codeLengthPayloads.data(),
+                   countLengths(lengths, codeLengthSymbols));
+
+        const int total = literalCount + distanceCount;
+        int index = 0;
+        while (index < total) {
+            const std::uint32_t entry = codeLengthEntries[peek(position) & (codeLengthTableSize - 1)];
+            const unsigned codeBits = entry & 0xFF;
+            if (codeBits > available(position)) return inflateInputEnded;
+            position += codeBits;
+            if (kindOf(entry) == holeKind) return inflateNoMatchingCode;
+            const unsigned symbol = entry >> 16;
+            if (symbol < 16) {
+                lengths[index++] = static_cast<std::uint8_t>(symbol);
+                continue;
+            }
+            std::uint8_t value = 0;
+            if (symbol == 16) {
+                if (index == 0) return inflateRepeatWithoutLength;
+                value = lengths[index - 1];
+            }
+            const LengthRepeat repeat = lengthRepeat(symbol);
+            if (repeat.extra > available(position)) return inflateInputEnded;
+            const int run = repeat.shortest + static_cast<int>(take(repeat.extra));
+            if (index + run > total) return inflateRunPastEnd;
+            std::memset(lengths + index, value, static_cast<std::size_t>(run));
+            index += run;
+        }
+        return buildDynamicCodes(lengths, literalCount, distanceCount, into.literal, into.distance);
+    }
+
+    const std::uint8_t* input_;
+    std::uint64_t size_;
+    std::uint64_t totalBits_;
+    Tables& tables_;
+};
+
+DeflateDryRun::DeflateDryRun()
+    : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()), trace_(traceLimit) {}
+
+DeflateDryRun::~DeflateDryRun() = default;
+
+void DeflateDryRun::forget() {
+    landmarks_.clear();
+    tables_->clear();
+    entryParts_.clear();
+    entriesBefore_ = 0;
+    input_ = nullptr;
+    size_ = 0;
+}
+
+// The states the walk from a byte starts at, and in a fixed block the one after its header: a
+// walk passes many states, and notes only these, so that those of short walks (or of walks
+// from other bits) do not take their places.
+bool DeflateDryRun::isEntry(const State& state) const {
+    if (state.context == atHeader) return (state.position & 7) == 0;
+    if ((state.position & 7) != 3 || state.context >> 2 != 0) return false;  // fixed blocks only
+    const std::uint8_t header = input_[state.position / 8];
+    return (header & 6) == 2 && inBlock(header & 1, 0) == state.context;
+}
+
+bool DeflateDryRun::joinsAtStart(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset) const {
+    if (input != input_ || size != size_) return false;
+    // Noted states in this byte are the walk's first or second.
+    const Entry* entry = entryAt(offset);
+    return entry != nullptr && entry->state.position / 8 == offset;
+}
+
+const DeflateDryRun::Entry* DeflateDryRun::entryAt(std::uint64_t byte) const {
+    if (byte >= entriesBefore_) return nullptr;
+    const std::unique_ptr<Entry[]>& part = entryParts_[byte % entryWindow / entryPart];
+    return part ? &part[byte % entryPart] : nullptr;
+}
+
+const DeflateDryRun::Entry* DeflateDryRun::entryFor(const State& state) const {
+    const std::uint64_t byte = state.position / 8;
+    const Entry* entry = entryAt(byte);
+    return entry != nullptr && entry->state == state ? entry : nullptr;
+}
+
+void DeflateDryRun::noteEntry(std::uint64_t offset, const State& state, const State& landing, const Stretch& toLanding) {
+    const std::uint64_t byte = state.position / 8;
+    if (byte <= offset || byte - offset >= entryWindow || !isEntry(state)) return;
+    if (entryParts_.empty()) entryParts_.resize(entryWindow / entryPart);
+    std::unique_ptr<Entry[]>& part = entryParts_[byte % entryWindow / entryPart];
+    if (!part) part = std::make_unique<Entry[]>(entryPart);
+    part[byte % entryPart] = {state, landing, toLanding};
+    entriesBefore_ = std::max(entriesBefore_, byte + 1);
+}
+
+// The walk from `offset` stepped through the first `traced` steps of trace_ and landed, after
+// `hop`, at `landing`.
+void DeflateDryRun::noteEntries(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop) {
+    Stretch rest = hop;
+    for (std::size_t i = traced; i-- > 0;) {
+        Stretch steps = trace_[i].steps;
+        steps.add(rest);
+        rest = steps;
+        noteEntry(offset, trace_[i].state, landing, rest);
+    }
+}
+
+// A walk that starts at a state another passed lands where that one did. The next such state
+// on its path lands there too, after the steps to it: `next`, for the walk to note once it
+// knows how far on it got from there.
+bool DeflateDryRun::landFromEntry(State& state, std::int64_t& produced, std::uint32_t capacity, Walk& walk,
+                                  Stretch& toLanding, Noted& next) {
+    const Entry* found = entryFor(state);
+    if (found == nullptr || !found->toLanding.passes(produced, capacity)) return false;
+    const Entry entry = *found;
+    next.valid = false;
+    State place = state;
+    Stretch steps;
+    for (int item = 0; item < 32; ++item) {
+        const Item after = walk.item(place);
+        if (after.ends) break;
+        after.addTo(steps);
+        place = {after.nextPosition, after.nextContext};
+        if (place.position >= entry.landing.position) break;
+        if (place.position / 8 != state.position / 8 && isEntry(place)) {
+            next = {true, place, entry.toLanding.after(steps)};
+            break;
+        }
+    }
+    produced += entry.toLanding.produced;
+    state = entry.landing;
+    toLanding = entry.toLanding;
+    return true;
+}
+
+InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
+                                  std::uint32_t capacity) {
+    if (input != input_ || size != size_) {
+        forget();
+        input_ = input;
+        size_ = size;
+    }
+    if (offset >= size) return {};
+    Walk walk(input, size, *tables_);
+    State state{offset * 8, atHeader};
+    std::int64_t produced = 0;
+    // Only attempts that outgrew a short prefix come here: landmarks from the first step on.
+    LandmarkWalk<State> landmarks(landmarks_, state.position, 0);
+    bool joined = false;
+    std::size_t traced = 0;
+    bool tracing = true;  // the steps go into trace_ until the walk joins (or takes too many)
+    Stretch toJoin;       // what joining (the first hop, or a landing) asked
+    Stretch sinceJoin;    // what the walk's path asked after that
+    Noted next;           // the next entry on the path, after a landing
+    // The walk ends at `state`: where the walks from the places it passed, and from the next
+    // entry after its landing, will land.
+    const auto noteWhereItEnded = [&] {
+        Stretch rest = toJoin;
+        rest.add(sinceJoin);
+        if (joined && next.valid) {
+            Stretch fromNext = next.toLanding;
+            fromNext.add(sinceJoin);
+            noteEntry(offset, next.state, state, fromNext);
+        }
+        // A walk that ends within a few KiB notes nothing unless it joined: its states would take
+        // the places of those of the long walks around it, and on random bytes, where the walks
+        // that come here end within a few hundred bytes, the notes cost more than they save.
+        if (traced != 0 && (joined || state.position - offset * 8 > 4096 * 8)) noteEntries(offset, traced, state, rest);
+    };
+    const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
+        InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
+                              joined || state.position - offset * 8 > 64 * 8};
+        if (result == inflateComplete) answer.taken = (endBit + 7) / 8 - offset;
+        return answer;
+    };
+    for (int step = 0;; ++step) {
+        if (!joined && step < 2 && landFromEntry(state, produced, capacity, walk, toJoin, next)) {  // where entries are
+            joined = true;
+            tracing = false;
+            landmarks.jumped();
+        }
+        if (landmarks.at(state, produced, capacity)) {
+            if (joined) {
+                sinceJoin.add(landmarks.lastHop());
+            } else {
+                joined = true;
+                tracing = false;
+                toJoin = landmarks.lastHop();
+            }
+        }
+        // The distance check comes before the room check.
+        const Item item = walk.item(state);
+        if (item.ends || item.distance > produced || produced + item.out > capacity) noteWhereItEnded();
+        if (item.distance > produced) return outcome(inflateDistanceTooFar);
+        if (produced + item.out > capacity) return outcome(inflateOutputFull);
+        if (item.ends) {
+            landmarks.ended(state);
+            produced += item.out;
+            return outcome(item.result, item.endBit);
+        }
+        landmarks.passed(item.out, Stretch::reaching(item.distance), item.out);
+        if (joined) item.addTo(sinceJoin);
+        if (tracing) {
+            if (traced == traceLimit) {
+                tracing = false;
+                traced = 0;  // too long to note
+            } else {
+                Traced& step = trace_[traced++];
+                step.state = state;
+                step.steps = {};
+                item.addTo(step.steps);
+            }
+        }
+        produced += item.out;
+        state.position = item.nextPosition;
+        state.context = item.nextContext;
+    }
+}

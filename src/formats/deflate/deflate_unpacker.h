@@ -1,0 +1,20 @@
+// Finds raw deflate streams.
+#pragma once
+
+#include "formats/deflate/deflate_dry_run.h"
+#include "core/unpacker.h"
+
+class DeflateUnpacker final : public Unpacker {
+public:
+    using Unpacker::Unpacker;
+    bool tryUnpack() override;
+
+private:
+    bool decode();  // rawInflate over the whole rest of the input
+
+    DeflateDryRun dryRun_;      // for attempts that walk far; this worker's own
+    bool lastWalkedFar_ = false;  // the previous attempt did: the next one likely does too
+    // Where the last attempt that walked far started, plus one (0: none yet): near one, a walk
+    // may start on its path.
+    std::uint64_t lastFarStart_ = 0;
+};

@@ -1,0 +1,192 @@
+#include "formats/lzo/lzo_precheck.h"
+
+#include <lzo/lzoconf.h>
+
+namespace {
+
+// Walks join near their starts; from 1 MiB on their landmarks thin out.
+constexpr std::uint64_t landmarksNearby = 1 << 20;
+// Most walks end within a few instructions: landmarks are looked at from the 8th on.
+constexpr unsigned firstJoiningStep = 8;
+
+// Instruction fields of LZO1X, as lzo1x_d.ch reads them.
+constexpr unsigned literalRunCodes = 16;   // codes below this at the top of the loop: literal runs
+constexpr std::uint32_t farMatchBase = 0x4000;
+constexpr std::uint32_t afterLiteralsBase = 0x801;
+
+}  // namespace
+
+// Not consumed: the end code came before the end of the file, so other data follows the stream;
+// a bare end code there is no stream.
+bool LzoOutcome::accepted() const { return result == LZO_E_OK || (result == LZO_E_INPUT_NOT_CONSUMED && produced != 0); }
+
+LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget) : landmarks_(landmarksNearby, landmarkBudget) {}
+
+void LzoPrecheck::forget() {
+    landmarks_.clear();
+    input_ = nullptr;
+    size_ = 0;
+    zeroRuns_ = ZeroRunIndex{};
+}
+
+// --- reading instructions ------------------------------------------------------------------
+
+std::uint64_t LzoPrecheck::zerosAt(std::uint64_t position) const {
+    return zeroRuns_.length(input_ + position, input_ + size_);
+}
+
+// The library adds 255 for each zero byte of a length code, checking one more input byte each
+// time, then the first non-zero byte and a base. A run that reaches the input's end is an
+// overrun. (Its check that the sum stays below 2^64 - 511 cannot fail on any real input.)
+bool LzoPrecheck::readLength(std::uint64_t& position, std::uint64_t base, std::uint64_t& length) const {
+    const std::uint64_t zeros = zerosAt(position);
+    if (zeros == size_ - position) return false;
+    length = 255 * zeros + base + input_[position + zeros];
+    position += zeros + 1;
+    return true;
+}
+
+LzoPrecheck::Instruction LzoPrecheck::read(std::uint64_t position, NodeKind kind) const {
+    Instruction instruction;
+    if (kind == AtInstruction) {
+        if (size_ - position < 3) {
+            instruction.ending = Ending::InputOverrun;
+            return instruction;
+        }
+        const unsigned code = input_[position++];
+        if (code >= literalRunCodes) return readMatch(position, code);
+        std::uint64_t count = code;
+        if (count == 0 && !readLength(position, 15, count)) {
+            instruction.ending = Ending::InputOverrun;
+            return instruction;
+        }
+        // Room for the run comes first, then the run and three more input bytes.
+        instruction.length = count + 3;
+        if (size_ - position < count + 6) {
+            instruction.ending = Ending::InputOverrun;
+            return instruction;
+        }
+        instruction.next = position + count + 3;
+        instruction.nextKind = AfterLiterals;
+        return instruction;
+    }
+    // The instruction before left at least three input bytes.
+    const unsigned code = input_[position++];
+    if (code >= literalRunCodes) return readMatch(position, code);
+    const std::uint32_t low = (code >> 2) + (std::uint32_t{input_[position++]} << 2);
+    if (kind == AfterLiterals) {
+        instruction.distance = afterLiteralsBase + low;
+        instruction.length = 3;
+    } else {
+        instruction.distance = 1 + low;
+        instruction.length = 2;
+    }
+    return withTrailing(instruction, position);
+}
+
+LzoPrecheck::Instruction LzoPrecheck::readMatch(std::uint64_t position, unsigned code) const {
+    Instruction instruction;
+    if (code >= 64) {
+        instruction.distance = 1 + ((code >> 2) & 7) + (std::uint32_t{input_[position++]} << 3);
+        instruction.length = (code >> 5) + 1;
+        return withTrailing(instruction, position);
+    }
+    const bool near = code >= 32;
+    std::uint64_t count = near ? code & 31 : code & 7;
+    if (count == 0) {
+        if (!readLength(position, near ? 31 : 7, count) || size_ - position < 2) {
+            instruction.ending = Ending::InputOverrun;
+            return instruction;
+        }
+    }
+    const std::uint32_t low = (input_[position] | std::uint32_t{input_[position + 1]} << 8) >> 2;
+    position += 2;
+    if (near) {
+        instruction.distance = 1 + low;
+    } else {
+        const std::uint32_t distance = ((code & 8) << 11) + low;
+        if (distance == 0) {  // the end code, whatever its length field says
+            instruction.ending = Ending::EndCode;
+            instruction.next = position;
+            return instruction;
+        }
+        instruction.distance = distance + farMatchBase;
+    }
+    instruction.length = count + 2;
+    return withTrailing(instruction, position);
+}
+
+// After the match is copied: the low two bits of the byte two back count the literals that
+// follow; room for them, then them and three more input bytes.
+LzoPrecheck::Instruction LzoPrecheck::withTrailing(Instruction instruction, std::uint64_t position) const {
+    instruction.trailing = input_[position - 2] & 3;
+    if (instruction.trailing == 0) {
+        instruction.next = position;
+        instruction.nextKind = AtInstruction;
+        return instruction;
+    }
+    if (size_ - position < instruction.trailing + 3u) {
+        instruction.ending = Ending::InputOverrun;
+        return instruction;
+    }
+    instruction.next = position + instruction.trailing;
+    instruction.nextKind = AfterMatch;
+    return instruction;
+}
+
+// --- the walk ------------------------------------------------------------------------------
+
+LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
+                            std::uint32_t capacity) {
+    if (input != input_ || size != size_) {
+        forget();
+        input_ = input;
+        size_ = size;
+    }
+
+    if (offset >= size) return {LZO_E_INPUT_OVERRUN, 0};
+    // A rest of the input that is all zeros runs off its end in the first length code, before
+    // anything is produced. Trailing zero padding is common, and this settles it in O(1).
+    if (input[offset] == 0 && zeroRuns_.length(input + offset, input + size) == size - offset)
+        return {LZO_E_INPUT_OVERRUN, 0};
+    Place place{offset, AtInstruction};
+    std::int64_t produced = 0;
+    // A first byte above 17 is a literal run of that minus 17, to be followed by a match; up to
+    // three of them are read as a match's trailing literals.
+    if (input[offset] > 17) {
+        const std::uint64_t count = input[offset] - 17u;
+        if (capacity < count) return {LZO_E_OUTPUT_OVERRUN, 0};
+        if (size - offset - 1 < count + 3) return {LZO_E_INPUT_OVERRUN, 0};
+        place = {offset + 1 + count, count < 4 ? AfterMatch : AfterLiterals};
+        produced = static_cast<std::int64_t>(count);
+    }
+    const auto outcome = [](int result, std::int64_t produced, std::uint64_t end = 0) {
+        return LzoOutcome{result, static_cast<std::uint32_t>(produced), end};
+    };
+    LandmarkWalk<Place> walk(landmarks_, offset, firstJoiningStep);
+    for (;;) {
+        walk.at(place, produced, capacity);
+        // The same checks as the library's, in its order. A length is below 2^40: no sum overflows.
+        const Instruction instruction = read(place.position, place.kind);
+        const auto length = static_cast<std::int64_t>(instruction.length);
+        if (instruction.distance > produced) return outcome(LZO_E_LOOKBEHIND_OVERRUN, produced);
+        if (produced + length > capacity) return outcome(LZO_E_OUTPUT_OVERRUN, produced);
+        if (produced + length + instruction.trailing > capacity) return outcome(LZO_E_OUTPUT_OVERRUN, produced + length);
+        switch (instruction.ending) {
+            case Ending::EndCode:
+                walk.ended(place);
+                return outcome(instruction.next == size ? LZO_E_OK : LZO_E_INPUT_NOT_CONSUMED, produced,
+                               instruction.next);
+            case Ending::InputOverrun:
+                walk.ended(place);
+                // The literals after a match are checked once the match is copied.
+                return outcome(LZO_E_INPUT_OVERRUN, instruction.trailing != 0 ? produced + length : produced);
+            case Ending::Continue:
+                break;
+        }
+        const std::int64_t output = length + instruction.trailing;
+        walk.passed(output, Stretch::reaching(instruction.distance), output);
+        place = {instruction.next, instruction.nextKind};
+        produced += output;
+    }
+}

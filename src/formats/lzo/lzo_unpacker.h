@@ -1,0 +1,14 @@
+// LZO1X streams, decoded by the LZO 2 library.
+#pragma once
+
+#include "formats/lzo/lzo_precheck.h"
+#include "core/unpacker.h"
+
+class LzoUnpacker final : public Unpacker {
+public:
+    using Unpacker::Unpacker;
+    bool tryUnpack() override;
+
+private:
+    LzoPrecheck precheck_;  // landmarks and zero runs of this worker's input
+};

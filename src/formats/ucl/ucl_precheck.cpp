@@ -1,0 +1,323 @@
+#include "formats/ucl/ucl_precheck.h"
+
+#include <ucl/ucl.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// All counters are 32-bit, as ucl_uint is on this platform, so that wrap-around past 4 GiB and
+// the overflowing sums in the output checks behave as in the decoders.
+using Count = std::uint32_t;
+static_assert(sizeof(ucl_uint) == sizeof(Count));
+
+// Longest match offset code before the decoders report a lookbehind overrun.
+constexpr Count offsetCodeLimit = 0xffffff + 3;
+// A full offset of all ones marks the end of the stream.
+constexpr Count endOffset = 0xffffffff;
+
+// In a run of 0xff met with the control bits used up, every nine bytes are a control byte
+// of eight literal bits and eight literals: erased flash would otherwise be walked literal
+// by literal to the run's end from every offset in it. The groups that pass all their
+// checks are taken at once; the group where a check fails, and the rest of the run, go bit
+// by bit, so every failure is met at the same literal. The walk's control bits stay used up.
+// Out of line, as ordinary data seldom gets here.
+[[gnu::noinline, gnu::cold]] Count literalGroups(OnesRunIndex& onesRuns, const std::uint8_t* at, Count left,
+                                                 Count produced, Count capacity) {
+    const auto run = static_cast<Count>(onesRuns.length(at, at + left));
+    // A group fits whole when its last literal is inside the input and below the capacity.
+    const Count room = produced < capacity ? capacity - produced : 0;
+    return std::min(run / 9, room / 8);
+}
+
+// What a plain walk does at its steps: nothing.
+struct NoJoins {
+    static constexpr bool active = false;
+    bool atStep(Count&, Count&, Count&, Count&, UclOutcome&) { return false; }
+    void setDistance(Count, Count) {}
+    void setSlack(Count) {}
+    void failedOwnCheck() {}
+    void ended(int, Count, Count) {}
+};
+
+// With `exactFailure` false the walk may stop as soon as a failure is certain, reporting a
+// failure code that need not be the one the decoder would return; the output length is exact.
+// `Joins` is told of every step (a literal, or a match, each starting with its first control
+// bit) and may answer for the rest of the walk, or move it on (see UclDryRun).
+template <UclMethod method, bool exactFailure, typename Joins = NoJoins>
+class StreamWalk {
+public:
+    StreamWalk(const std::uint8_t* source, Count sourceLength, Count capacity, OnesRunIndex& onesRuns,
+               Joins* joins = nullptr)
+        : source_(source), sourceLength_(sourceLength), capacity_(capacity), onesRuns_(onesRuns), joins_(joins) {}
+
+    UclOutcome run() {
+        Count lastOffset = 1;
+        for (;;) {
+            if constexpr (Joins::active) {
+                UclOutcome answer;
+                if (joins_->atStep(taken_, bits_, lastOffset, produced_, answer)) return answer;
+            }
+            // A literal: one control bit, then one input byte to one output byte.
+            if (literalBit()) {
+                if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                if (produced_ >= capacity_) return failOwnCheck(UCL_E_OUTPUT_OVERRUN);
+                ++produced_;
+                ++taken_;
+                continue;
+            }
+
+            // The high part of the offset, gamma coded; NRV2D interleaves it with a stop bit
+            // and folds in the low bit of the length below.
+            Count offset = 1;
+            Count length = 0;
+            if constexpr (method == UclMethod::nrv2b) {
+                do {
+                    offset = offset * 2 + bit();
+                    if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                    if (offset > offsetCodeLimit) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+                } while (!bit());
+            } else {
+                for (;;) {
+                    offset = offset * 2 + bit();
+                    if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                    if (offset > offsetCodeLimit) return fail(UCL_E_LOOKBEHIND_OVERRUN);
+                    if (bit()) break;
+                    offset = (offset - 1) * 2 + bit();
+                }
+            }
+
+            if (offset == 2) {
+                // Code 2 repeats the previous offset.
+                offset = lastOffset;
+                if constexpr (method == UclMethod::nrv2d) length = bit();
+            } else {
+                if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                offset = (offset - 3) * 256 + source_[taken_++];
+                if (offset == endOffset) break;
+                if constexpr (method == UclMethod::nrv2d) {
+                    length = ~offset & 1;
+                    offset >>= 1;
+                }
+                lastOffset = ++offset;
+                // The checks between here and the copy all fail or change nothing, and the
+                // lookbehind check at their end fails: the output stays as it is.
+                if constexpr (!exactFailure) {
+                    if (offset > produced_) return failOwnCheck(UCL_E_LOOKBEHIND_OVERRUN);
+                }
+            }
+
+            // Two length bits; zero means a gamma-coded length follows.
+            if constexpr (method == UclMethod::nrv2b) length = bit();
+            length = length * 2 + bit();
+            if (length == 0) {
+                length = 1;
+                do {
+                    length = length * 2 + bit();
+                    if (inputEnded()) return fail(UCL_E_INPUT_OVERRUN);
+                    if (length >= capacity_) return fail(UCL_E_OUTPUT_OVERRUN);
+                } while (!bit());
+                length += 2;
+            }
+
+            // The copy is length + 1 bytes. NRV2B checks that it fits; NRV2D checks one byte
+            // less, so its last match may end one byte past the capacity.
+            if constexpr (Joins::active) {
+                joins_->setDistance(offset, produced_);
+                joins_->setSlack(method == UclMethod::nrv2d ? 1 : 0);
+            }
+            if constexpr (method == UclMethod::nrv2b) {
+                length += offset > 0xd00;
+                if (produced_ + length + 1 > capacity_) return failOwnCheck(UCL_E_OUTPUT_OVERRUN);
+            } else {
+                length += offset > 0x500;
+                if (produced_ + length > capacity_) return failOwnCheck(UCL_E_OUTPUT_OVERRUN);
+            }
+            if (offset > produced_) return failOwnCheck(UCL_E_LOOKBEHIND_OVERRUN);
+            produced_ += length + 1;
+        }
+        const int result = taken_ == sourceLength_  ? UCL_E_OK
+                           : taken_ < sourceLength_ ? UCL_E_INPUT_NOT_CONSUMED
+                                                    : UCL_E_INPUT_OVERRUN;
+        if constexpr (Joins::active) joins_->ended(result, taken_, produced_);
+        return {result, produced_, taken_};
+    }
+
+private:
+    // Control bits come a byte at a time, high bit first. The buffer holds the bits not yet
+    // used above a marker bit; when only the marker is left in the low seven bits, the next
+    // byte is fetched, whether or not it lies inside the input: the bound is checked after.
+    Count bit() {
+        if ((bits_ & 0x7f) != 0) {
+            bits_ *= 2;
+        } else {
+            bits_ = Count{source_[taken_++]} * 2 + 1;
+        }
+        return (bits_ >> 8) & 1;
+    }
+
+    // bit(), but a control byte of 0xff fetched here may start a run to skip.
+    Count literalBit() {
+        if ((bits_ & 0x7f) != 0) {
+            bits_ *= 2;
+        } else {
+            Count byte = source_[taken_];
+            if (byte == 0xff && taken_ < sourceLength_) [[unlikely]] {
+                const Count groups =
+                    literalGroups(onesRuns_, source_ + taken_, sourceLength_ - taken_, produced_, capacity_);
+                taken_ += groups * 9;
+                produced_ += groups * 8;
+                byte = source_[taken_];
+            }
+            bits_ = byte * 2 + 1;
+            ++taken_;
+        }
+        return (bits_ >> 8) & 1;
+    }
+
+    bool inputEnded() const { return taken_ >= sourceLength_; }
+
+    // A failure that every walk reaching this step meets.
+    UclOutcome fail(int result) const {
+        if constexpr (Joins::active) joins_->ended(result, taken_, produced_);
+        return {result, produced_, taken_};
+    }
+    // A failure of a check on the bytes produced so far.
+    UclOutcome failOwnCheck(int result) const {
+        if constexpr (Joins::active) joins_->failedOwnCheck();
+        return {result, produced_, taken_};
+    }
+
+    const std::uint8_t* const source_;
+    const Count sourceLength_;
+    const Count capacity_;
+    OnesRunIndex& onesRuns_;
+    Joins* joins_;
+    Count bits_ = 0;
+    Count taken_ = 0;
+    Count produced_ = 0;
+};
+
+}  // namespace
+
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity, OnesRunIndex& onesRuns) {
+    if (method == UclMethod::nrv2b)
+        return StreamWalk<UclMethod::nrv2b, true>(source, sourceLength, capacity, onesRuns).run();
+    return StreamWalk<UclMethod::nrv2d, true>(source, sourceLength, capacity, onesRuns).run();
+}
+
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity) {
+    OnesRunIndex onesRuns;
+    return walkUclStream(method, source, sourceLength, capacity, onesRuns);
+}
+
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity, OnesRunIndex& onesRuns) {
+    // A stream that begins with a match has nothing to copy from: its first match fails, with
+    // no output, unless it is the end code. Written as the first code, the end code starts with
+    // fixed bytes (its offset is a long gamma code and each of these bytes is all control bits),
+    // so any other start is no stream. Half of random data and nearly all text stops here.
+    static constexpr std::uint8_t nrv2bBareEnd[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x04};
+    static constexpr std::uint8_t nrv2dBareEnd[] = {0x09, 0x24, 0x92, 0x49};
+    const bool isB = method == UclMethod::nrv2b;
+    const std::uint8_t* bareEnd = isB ? nrv2bBareEnd : nrv2dBareEnd;
+    const std::uint32_t bareEndLength = isB ? sizeof nrv2bBareEnd : sizeof nrv2dBareEnd;
+    // Reading them may take the spare byte, as the decoders would.
+    if (source[0] < 0x80 && sourceLength >= bareEndLength - 1 && std::memcmp(source, bareEnd, bareEndLength) != 0)
+        return {false, 0};
+
+    const UclOutcome outcome =
+        isB ? StreamWalk<UclMethod::nrv2b, false>(source, sourceLength, capacity, onesRuns).run()
+            : StreamWalk<UclMethod::nrv2d, false>(source, sourceLength, capacity, onesRuns).run();
+    return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken, outcome.result};
+}
+
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity) {
+    OnesRunIndex onesRuns;
+    return precheckUclStream(method, source, sourceLength, capacity, onesRuns);
+}
+
+bool uclOutcomeIsStream(const UclOutcome& outcome) {
+    return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);
+}
+
+// A walk's side of the landmarks: each step it passes goes into the walk's stretch, and at
+// landmarks the walk hops on.
+class UclJoins {
+public:
+    static constexpr bool active = true;
+    using State = UclDryRun::State;
+
+    UclJoins(UclDryRun& dryRun, std::uint64_t offset)
+        : walk_(dryRun.landmarks_, offset, firstJoiningStep), capacity_(dryRun.capacity_), offset_(offset) {}
+
+    bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome&) {
+        if (stepBegun_) {
+            // The step just taken passed its checks; what it produced includes the literals of
+            // a run of 0xff taken at once, which are exactly those taken one by one.
+            const std::int64_t output = produced - stepProduced_;
+            walk_.passed(output, need_, output - slack_);
+        }
+        state_ = {offset_ + taken, bits, lastOffset};
+        std::int64_t count = produced;
+        if (walk_.at(state_, count, capacity_)) {
+            walkedFar_ = true;
+            taken = static_cast<Count>(state_.position - offset_);
+            bits = state_.bits;
+            lastOffset = state_.lastOffset;
+            produced = static_cast<Count>(count);
+        }
+        stepBegun_ = true;
+        stepProduced_ = produced;
+        need_ = Stretch::noCheck;
+        slack_ = 0;
+        return false;
+    }
+    // The step's match reaches `distance` back, checked with `producedThen` produced.
+    void setDistance(Count distance, Count producedThen) {
+        need_ = std::int64_t{distance} - (std::int64_t{producedThen} - stepProduced_);
+    }
+    // The step may end `slack` bytes past the capacity.
+    void setSlack(Count slack) { slack_ = slack; }
+    void failedOwnCheck() {}
+    void ended(int, Count, Count) { walk_.ended(state_); }
+    bool walkedFar() const { return walkedFar_; }
+
+private:
+    // Most walks end within a few steps: landmarks are looked at from the 8th on.
+    static constexpr unsigned firstJoiningStep = 8;
+
+    LandmarkWalk<State> walk_;
+    std::int64_t capacity_;
+    std::uint64_t offset_;
+    State state_{};
+    bool stepBegun_ = false;
+    std::int64_t stepProduced_ = 0;  // what the walk had produced when its current step began
+    std::int64_t need_ = Stretch::noCheck;
+    Count slack_ = 0;
+    bool walkedFar_ = false;
+};
+
+UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
+                          OnesRunIndex& onesRuns) {
+    const auto sourceLength = static_cast<Count>(std::min<std::uint64_t>(size - offset, 0xFFFFFFFFu));
+    if (size > 0xFFFFFFFFu || capacity >= 0x80000000u)
+        return precheckUclStream(method_, input + offset, sourceLength, capacity, onesRuns);
+    if (input != input_ || size != size_ || capacity != capacity_) {
+        landmarks_.clear();
+        input_ = input;
+        size_ = size;
+        capacity_ = capacity;
+    }
+    UclJoins joins(*this, offset);
+    const UclOutcome outcome =
+        method_ == UclMethod::nrv2b
+            ? StreamWalk<UclMethod::nrv2b, true, UclJoins>(input + offset, sourceLength, capacity, onesRuns, &joins).run()
+            : StreamWalk<UclMethod::nrv2d, true, UclJoins>(input + offset, sourceLength, capacity, onesRuns, &joins).run();
+    walkedFar_ = joins.walkedFar() || outcome.taken > 64;
+    return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken, outcome.result};
+}

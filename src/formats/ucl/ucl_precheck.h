@@ -1,0 +1,93 @@
+// The outcome of UCL's safe 8-bit NRV2B and NRV2D decoders, found without decoding.
+// Thread safety: reentrant; the run index passed in belongs to the caller's thread.
+//
+// The decoders never read their output: which codes they take, where they stop and how much
+// they report depends on the input bytes and the capacity alone. So the walk below follows
+// the stream code by code with the decoders' own bit reading, bound checks, failure order and
+// end code, keeping only counts. A match costs O(1) whatever its length, which matters because
+// ordinary data at most offsets "decodes" into huge spurious matches before failing.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/common/landmark_memo.h"
+#include "formats/common/zero_runs.h"
+
+enum class UclMethod { nrv2b, nrv2d };
+
+struct UclOutcome {
+    int result = 0;              // the UCL_E_* code the decoder returns
+    std::uint32_t produced = 0;  // what it stores in *dst_len
+    std::uint32_t taken = 0;     // input bytes read; for a stream, where it ends
+};
+
+// What ucl_nrv2b_decompress_safe_8 / ucl_nrv2d_decompress_safe_8 would return for `source`
+// (`sourceLength` bytes) into an output of `capacity` bytes. Exact for every input, including
+// 32-bit wrap-around of the decoders' counters.
+//
+// Like the decoders, it fetches a control byte before checking the input bound, so
+// source[sourceLength] must be readable (its value decides which failure is reported).
+//
+// Runs of 0xff are all literals and are measured with `onesRuns`, which must index the bytes
+// from `source` on (the scan's index over the whole input does); without it, each call measures
+// its own runs.
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity, OnesRunIndex& onesRuns);
+UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                         std::uint32_t capacity);
+
+// The scan's rule: a clean end, or an end code followed by more input after some output.
+bool uclOutcomeIsStream(const UclOutcome& outcome);
+
+struct UclVerdict {
+    bool stream = false;         // uclOutcomeIsStream of the decoder's outcome
+    std::uint32_t produced = 0;  // the decoder's output length, for a stream
+    std::uint32_t taken = 0;     // input bytes read; for a stream, where it ends
+    int result = 0;              // the walk's result; a failure's code may differ from the decoder's
+};
+
+// The same answer as walkUclStream, but quicker where most offsets of ordinary data fail at
+// once; the failure code is not kept. Same requirements on source[sourceLength] and `onesRuns`.
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity, OnesRunIndex& onesRuns);
+UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
+                             std::uint32_t capacity);
+
+// The same verdicts for walks that go far, joined so that runs of one byte value cost about as
+// much as ordinary data: every offset of a run of 0xE5 (the fill byte of FAT images) would
+// otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h); a state here is
+// the input position, the control bits still unread and the last match offset. The decoders
+// check the room before the distance. Exact for inputs below 4 GiB and capacities below 2 GiB, where
+// no counter wraps; elsewhere it walks without joining.
+// Thread safety: one dry run per thread.
+class UclDryRun {
+public:
+    // Walks join near their starts; from 1 MiB on their landmarks thin out.
+    explicit UclDryRun(UclMethod method) : method_(method), landmarks_(std::uint64_t{1} << 20) {}
+
+    // precheckUclStream's verdict for input[offset, size), with input[size] readable.
+    UclVerdict run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
+                   OnesRunIndex& onesRuns);
+    // Drops the landmarks, for new bytes at the same address.
+    void forget() { landmarks_.clear(); }
+    // Whether the last walk hopped or read past its first 64 bytes: the next one likely will.
+    bool walkedFar() const { return walkedFar_; }
+
+    struct State {
+        std::uint64_t position;   // input position
+        std::uint32_t bits;       // the control bit buffer
+        std::uint32_t lastOffset;
+        std::uint64_t key() const { return position * 0x9E3779B97F4A7C15u ^ (std::uint64_t{bits} << 32 | lastOffset); }
+        bool operator==(const State&) const = default;
+    };
+
+private:
+    friend class UclJoins;
+
+    UclMethod method_;
+    const std::uint8_t* input_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint32_t capacity_ = 0;
+    LandmarkMemo<State> landmarks_;
+    bool walkedFar_ = false;
+};

@@ -1,0 +1,63 @@
+#include "formats/ucl/ucl_unpacker.h"
+
+#include <ucl/ucl.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Nearly every attempt ends within a few bytes, and the quick walk answers those fastest. Given
+// only this much input, an attempt that does not run out of it has its exact answer; one that
+// does goes to the dry run, which joins walks from nearby offsets.
+constexpr std::uint32_t shortAttempt = 64;
+
+}  // namespace
+
+UclVerdict UclUnpacker::verdict() {
+    const ScanState& scan = scan_;
+    const std::uint8_t* source = scan.inputView + scan.currentOffset;
+    const std::uint64_t rest = scan.inputSize - scan.currentOffset;
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    if (rest <= shortAttempt) {
+        lastWalkedFar_ = false;
+        return precheckUclStream(method_, source, static_cast<std::uint32_t>(rest), capacity, onesRuns_);
+    }
+    if (!lastWalkedFar_) {
+        UclVerdict quick = precheckUclStream(method_, source, shortAttempt, capacity, onesRuns_);
+        if (quick.result != UCL_E_INPUT_OVERRUN) {
+            // An end code right at the cut has more input after it: not consumed.
+            if (quick.result == UCL_E_OK) quick.stream = quick.produced != 0;
+            return quick;
+        }
+    }
+    const UclVerdict walked = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity, onesRuns_);
+    lastWalkedFar_ = dryRun_.walkedFar();
+    return walked;
+}
+
+// The decoders may read one byte past the source and write one past the capacity; the scan
+// state keeps a spare byte after both.
+bool UclUnpacker::tryUnpack() {
+    ScanState& scan = scan_;
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    if (scan.dryRuns) {
+        // The walk knows the decoder's answer and size; only a stream that will be written
+        // needs its bytes, and so the library.
+        const UclVerdict found = verdict();
+        scan.outputSize = found.produced;
+        if (!found.stream) return false;
+        scan.inputEnd = scan.currentOffset + found.taken;
+        if (!scan.bytesWanted(found.produced)) return true;
+    }
+
+    const std::uint8_t* source = scan.inputView + scan.currentOffset;
+    // ucl_uint is 32-bit: past 4 GiB the decoder sees the first 4 GiB - 1 of the rest.
+    const auto sourceLength = static_cast<ucl_uint>(
+        std::min<std::uint64_t>(scan.inputSize - scan.currentOffset, std::numeric_limits<ucl_uint>::max()));
+    const auto decode = method_ == UclMethod::nrv2b ? ucl_nrv2b_decompress_safe_8 : ucl_nrv2d_decompress_safe_8;
+    ucl_uint produced = capacity;
+    const int result = decode(source, sourceLength, scan.outputBuffer, &produced, nullptr);
+    scan.outputSize = static_cast<std::uint32_t>(produced);
+    return uclOutcomeIsStream({result, scan.outputSize});
+}

@@ -1,0 +1,54 @@
+// --report=FILE: one JSON object per printed line, then a summary, written to a temporary file
+// that replaces FILE only once it is whole. Thread safety: called from the scan's committing
+// thread only.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/result_sink.h"
+#include "output/open_streams.h"
+#include "output/saving.h"
+#include "output/verdicts.h"
+
+class ReportSink : public ResultSink {
+public:
+    // `formats`: every format the summary counts, by index.
+    ReportSink(FileSink& files, std::string path, std::span<const FormatDescriptor> formats);
+    ~ReportSink() override;  // removes the temporary file unless finish() put it in place
+    ReportSink(const ReportSink&) = delete;
+    ReportSink& operator=(const ReportSink&) = delete;
+
+    // Creates the temporary file beside FILE. False, with errno set, when it cannot.
+    bool open();
+
+    bool save(const FoundStream& stream) override;
+    void exhausted(const FoundStream& stream) override;
+    bool failed() const override { return files_.failed(); }
+
+    // Writes the summary and puts the report in place. False, with errno set, when the report
+    // could not be written whole; nothing then stands at FILE. `verdicts`, when the streams were
+    // judged, counts every stream of each format by verdict (by format index), those left out
+    // included.
+    bool finish(std::uint64_t inputSize, const std::vector<VerdictCounts>* verdicts = nullptr);
+    const std::string& path() const { return path_; }
+
+private:
+    struct Counts {
+        std::uint64_t saved = 0, listed = 0, exhausted = 0, writeFailed = 0, bytes = 0;
+    };
+    void write(const FoundStream& stream, const char* status, const std::string* file);
+
+    FileSink& files_;
+    std::string path_;
+    std::span<const FormatDescriptor> formats_;
+    std::string temporaryPath_;
+    std::FILE* out_ = nullptr;
+    OpenStreams open_;
+    std::vector<Counts> counts_;  // by format index
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
