@@ -1,3 +1,24 @@
 #include "core/unpacker.h"
 
+#include <cassert>
+
 Unpacker::~Unpacker() = default;
+
+bool Unpacker::settle(Prediction predicted) {
+    ScanState& scan = scan_;
+    scan.outputSize = predicted.produced;
+    if (predicted.end != 0) scan.inputEnd = predicted.end;
+    if (predicted.bytesInBuffer || !scan.bytesWanted(predicted.produced)) return true;
+    const Prediction decoded = decode();
+    assert(decoded.found && decoded.produced == predicted.produced && "the dry run answers as the decoder");
+    scan.outputSize = decoded.produced;
+    return decoded.found;
+}
+
+bool Unpacker::decodeAlone() {
+    const Prediction decoded = decode();
+    if (!decoded.found) return false;
+    scan_.outputSize = decoded.produced;
+    if (decoded.end != 0) scan_.inputEnd = decoded.end;
+    return true;
+}

@@ -29,6 +29,41 @@ struct ScanState {
     }
 };
 
+// What one attempt at an offset finds, the same whether a format's dry run worked it out or its
+// decoder produced it: the one answer every format gives.
+struct Prediction {
+    // One past the last input byte the stream was read from, for a complete stream whose end is
+    // known; 0 otherwise.
+    std::uint64_t end = 0;
+    bool found = false;
+    // The bytes are already at the start of the output buffer: no decode is needed for them.
+    bool bytesInBuffer = false;
+    // Decoded bytes: at or above the capacity, the stream fills the output buffer (the size rules
+    // tell it apart).
+    std::uint32_t produced = 0;
+
+    // No stream starts here.
+    static Prediction none() { return {}; }
+    // A stream of `produced` bytes; its end, where known; whether its bytes are in the buffer.
+    static Prediction stream(std::uint32_t produced, std::uint64_t end, bool bytesInBuffer) {
+        return {end, true, bytesInBuffer, produced};
+    }
+};
+// Sixteen bytes, `found` the low byte of the second half: returned in two registers and tested
+// at once, at every offset for every format.
+static_assert(sizeof(Prediction) == 16);
+
+// A format's unpacker. The base class owns the sequence of an attempt: the format's prediction
+// (its dry run: the decoder's answer, size and end without producing the bytes), then the
+// decoder only when the bytes are wanted, because the stream will be saved. With the dry runs
+// off (to compare them with the decoders), the decoder alone.
+//
+// The rule every format must keep: a read of the input may fault (the file shrank under its
+// mapping), and the worker then leaves predict() and decode() by a jump back to the point it
+// armed before the attempt. Between that point and any input read there may be only frames
+// that hold trivially destructible objects and no lock: no std::vector, no std::string, no mutex
+// in predict(), decode() or anything they call while they read the input.
+//
 // Aligned so that unpackers of different workers, made one after another, never share a cache
 // line: they update their counters at every offset.
 class alignas(128) Unpacker {
@@ -39,10 +74,26 @@ public:
     Unpacker& operator=(const Unpacker&) = delete;
 
     // Decodes a stream starting at currentOffset. True when found: outputSize then holds the
-    // decoded size (at or above the capacity: the buffer was exhausted), and the bytes are at
-    // the start of outputBuffer if bytesWanted(outputSize).
-    virtual bool tryUnpack() = 0;
+    // decoded size (at or above the capacity: the buffer was exhausted), the bytes are at the
+    // start of outputBuffer if bytesWanted(outputSize), and inputEnd is set where it is known.
+    // Inline: it runs for every format at every offset.
+    bool tryUnpack() {
+        if (!scan_.dryRuns) [[unlikely]]
+            return decodeAlone();
+        const Prediction predicted = predict();
+        return predicted.found && settle(predicted);
+    }
 
 protected:
+    // The decoder's answer for a stream at currentOffset, without producing its bytes where that
+    // is cheaper; exactly what decode() would answer.
+    virtual Prediction predict() = 0;
+    // The decoder itself: the stream at currentOffset into the output buffer.
+    virtual Prediction decode() = 0;
+
     ScanState& scan_;
+
+private:
+    bool settle(Prediction predicted);  // a find: its size, end, and bytes when wanted
+    bool decodeAlone();                         // with the dry runs off
 };

@@ -14,57 +14,39 @@ constexpr std::uint64_t shortAttempt = 64;
 
 }  // namespace
 
-bool DeflateUnpacker::decode() {
-    ScanState& scan = scan_;
-    scan.outputSize = scan.sizes.bufferCapacity;
+// A full destination leaves the produced count at the capacity, which the size rules read as
+// an exhausted buffer; with a capacity of 0 nothing was produced, so nothing was found.
+Prediction DeflateUnpacker::decode() {
+    const ScanState& scan = scan_;
+    std::uint32_t produced = scan.sizes.bufferCapacity;
     std::uint64_t sourceLength = scan.inputSize - scan.currentOffset;
     const InflateResult result =
-        rawInflate(scan.outputBuffer, &scan.outputSize, scan.inputView + scan.currentOffset, &sourceLength);
-    if (result == inflateComplete) {
-        scan.inputEnd = scan.currentOffset + sourceLength;
-        return true;
-    }
-    // A full destination leaves outputSize at the capacity, which the size rules read as an
-    // exhausted buffer; with a capacity of 0 nothing was produced, so nothing was found.
-    if (result == inflateOutputFull) return scan.outputSize != 0;
-    return false;
+        rawInflate(scan.outputBuffer, &produced, scan.inputView + scan.currentOffset, &sourceLength);
+    if (result == inflateComplete) return Prediction::stream(produced, scan.currentOffset + sourceLength, true);
+    if (result == inflateOutputFull) return produced != 0 ? Prediction::stream(produced, 0, true) : Prediction::none();
+    return Prediction::none();
 }
 
-bool DeflateUnpacker::tryUnpack() {
-    ScanState& scan = scan_;
+Prediction DeflateUnpacker::predict() {
+    const ScanState& scan = scan_;
     const std::uint64_t rest = scan.inputSize - scan.currentOffset;
-    if (!scan.dryRuns || rest <= shortAttempt) return decode();
+    if (rest <= shortAttempt) return decode();
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
     // Only near a walk that went far is it worth asking whether this one starts on a known path.
     const bool nearFarWalk = lastFarStart_ != 0 && scan.currentOffset + 1 - lastFarStart_ <= shortAttempt;
     if (!lastWalkedFar_ && !(nearFarWalk && dryRun_.joinsAtStart(scan.inputView, scan.inputSize, scan.currentOffset))) {
-        scan.outputSize = capacity;
+        std::uint32_t produced = capacity;
         std::uint64_t sourceLength = shortAttempt;
-        const InflateResult result = rawInflateFewBlocks(scan.outputBuffer, &scan.outputSize,
-                                                          scan.inputView + scan.currentOffset, &sourceLength);
-        if (result != inflateInputEnded) {
-            if (result == inflateComplete) {
-                scan.inputEnd = scan.currentOffset + sourceLength;
-                return true;
-            }
-            if (result == inflateOutputFull) return scan.outputSize != 0;
-            return false;
-        }
+        const InflateResult result =
+            rawInflateFewBlocks(scan.outputBuffer, &produced, scan.inputView + scan.currentOffset, &sourceLength);
+        if (result == inflateComplete) return Prediction::stream(produced, scan.currentOffset + sourceLength, true);
+        if (result == inflateOutputFull) return produced != 0 ? Prediction::stream(produced, 0, true) : Prediction::none();
+        if (result != inflateInputEnded) return Prediction::none();
     }
     const InflateOutcome outcome = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity);
     lastWalkedFar_ = outcome.walkedFar;
     if (outcome.walkedFar) lastFarStart_ = scan.currentOffset + 1;
-    switch (outcome.result) {
-        case inflateComplete:
-            scan.outputSize = outcome.produced;
-            scan.inputEnd = scan.currentOffset + outcome.taken;
-            // Only a stream that will be saved needs its bytes.
-            if (scan.bytesWanted(outcome.produced)) return decode();
-            return true;
-        case inflateOutputFull:
-            scan.outputSize = capacity;
-            return capacity != 0;
-        default:
-            return false;
-    }
+    if (outcome.result == inflateComplete) return Prediction::stream(outcome.produced, scan.currentOffset + outcome.taken, false);
+    if (outcome.result == inflateOutputFull) return capacity != 0 ? Prediction::stream(capacity, 0, false) : Prediction::none();
+    return Prediction::none();
 }

@@ -7,10 +7,10 @@
 class DeflateUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
-    bool tryUnpack() override;
 
 private:
-    bool decode();  // rawInflate over the whole rest of the input
+    Prediction predict() override;
+    Prediction decode() override;  // rawInflate over the whole rest of the input
 
     DeflateDryRun dryRun_;      // for attempts that walk far; this worker's own
     bool lastWalkedFar_ = false;  // the previous attempt did: the next one likely does too

@@ -7,8 +7,10 @@
 class LzoUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
-    bool tryUnpack() override;
 
 private:
+    Prediction predict() override;
+    Prediction decode() override;
+
     LzoPrecheck precheck_;  // landmarks and zero runs of this worker's input
 };

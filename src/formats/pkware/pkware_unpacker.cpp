@@ -4,35 +4,33 @@
 
 #include "formats/pkware/pkware_decoder.h"
 
-bool PkwareUnpacker::tryUnpack() {
-    ScanState& scan = scan_;
-    // Nearly every offset fails one of the two header checks (literal mode 0 or 1, dictionary
-    // code 4 to 6), which the decoder makes before it produces anything; answering them here
-    // spares setting up a decode.
-    const std::uint8_t* start = scan.inputView + scan.currentOffset;
-    const std::uint64_t rest = scan.inputSize - scan.currentOffset;
-    if (start[0] > 1 || (rest >= 2 && (start[1] < 4 || start[1] > 6))) return false;
+// Nearly every offset fails one of the two header checks (literal mode 0 or 1, dictionary code
+// 4 to 6), which the decoder makes before it produces anything; answering them here spares
+// setting up a walk or a decode.
+bool PkwareUnpacker::headerPossible() const {
+    const std::uint8_t* start = scan_.inputView + scan_.currentOffset;
+    const std::uint64_t rest = scan_.inputSize - scan_.currentOffset;
+    return start[0] <= 1 && (rest < 2 || (start[1] >= 4 && start[1] <= 6));
+}
 
-    scan.outputSize = scan.sizes.bufferCapacity;
-    if (scan.dryRuns) {
-        // The dry run knows the answer and the size; only a stream that will be written needs
-        // its bytes, and so the decoder.
-        const DclOutcome expected =
-            dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, scan.sizes.bufferCapacity);
-        if (!found(expected.result, scan.sizes.bufferCapacity)) return false;
-        scan.outputSize = expected.written;
-        if (expected.result == dclComplete) scan.inputEnd = expected.end;
-        if (!scan.bytesWanted(expected.written)) return true;
-    }
+Prediction PkwareUnpacker::predict() {
+    if (!headerPossible()) return Prediction::none();
+    const ScanState& scan = scan_;
+    const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    const DclOutcome expected = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity);
+    if (!found(expected.result, capacity)) return Prediction::none();
+    return Prediction::stream(expected.written, expected.result == dclComplete ? expected.end : 0, false);
+}
+
+Prediction PkwareUnpacker::decode() {
+    if (!headerPossible()) return Prediction::none();
+    const ScanState& scan = scan_;
     written_ = 0;
     handedOver_ = 0;
-
     std::uint32_t unread = 0;
     const DclResult result = dclExplode(readInput, this, writeOutput, this, &unread);
-    if (result == dclComplete) scan.inputEnd = scan.currentOffset + handedOver_ - unread;
-    if (!found(result, scan.sizes.bufferCapacity)) return false;
-    scan.outputSize = written_;
-    return true;
+    if (!found(result, scan.sizes.bufferCapacity)) return Prediction::none();
+    return Prediction::stream(written_, result == dclComplete ? scan.currentOffset + handedOver_ - unread : 0, true);
 }
 
 // A stop comes only from a full buffer; with no buffer at all nothing usable was found.

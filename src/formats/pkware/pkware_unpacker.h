@@ -10,9 +10,6 @@ class PkwareUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
 
-    // Found for a complete stream and for one that filled the output buffer (nonzero capacity).
-    bool tryUnpack() override;
-
     // Decoder callbacks for the attempt in progress; the context is the unpacker. readInput
     // hands the rest of the input over in blocks of at most 0xFFFFFFFF bytes, then reports the
     // end; writeOutput stops at the buffer's capacity and then asks to stop.
@@ -20,6 +17,10 @@ public:
     static int writeOutput(void* context, const std::uint8_t* bytes, std::uint32_t count);
 
 private:
+    // Found for a complete stream and for one that filled the output buffer (nonzero capacity).
+    Prediction predict() override;
+    Prediction decode() override;
+    bool headerPossible() const;
     static bool found(DclResult result, std::uint32_t capacity);
 
     DclDryRun dryRun_;              // landmarks of this worker's input

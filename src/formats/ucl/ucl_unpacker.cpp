@@ -36,28 +36,25 @@ UclVerdict UclUnpacker::verdict() {
     return walked;
 }
 
-// The decoders may read one byte past the source and write one past the capacity; the scan
-// state keeps a spare byte after both.
-bool UclUnpacker::tryUnpack() {
-    ScanState& scan = scan_;
-    const std::uint32_t capacity = scan.sizes.bufferCapacity;
-    if (scan.dryRuns) {
-        // The walk knows the decoder's answer and size; only a stream that will be written
-        // needs its bytes, and so the library.
-        const UclVerdict found = verdict();
-        scan.outputSize = found.produced;
-        if (!found.stream) return false;
-        scan.inputEnd = scan.currentOffset + found.taken;
-        if (!scan.bytesWanted(found.produced)) return true;
-    }
+// The walk knows the decoder's answer and size; only a stream that will be written needs its
+// bytes, and so the library.
+Prediction UclUnpacker::predict() {
+    const UclVerdict found = verdict();
+    if (!found.stream) return Prediction::none();
+    return Prediction::stream(found.produced, scan_.currentOffset + found.taken, false);
+}
 
+// The decoders may read one byte past the source and write one past the capacity; the scan
+// state keeps a spare byte after both. The library does not tell where a stream ends.
+Prediction UclUnpacker::decode() {
+    const ScanState& scan = scan_;
     const std::uint8_t* source = scan.inputView + scan.currentOffset;
     // ucl_uint is 32-bit: past 4 GiB the decoder sees the first 4 GiB - 1 of the rest.
     const auto sourceLength = static_cast<ucl_uint>(
         std::min<std::uint64_t>(scan.inputSize - scan.currentOffset, std::numeric_limits<ucl_uint>::max()));
-    const auto decode = method_ == UclMethod::nrv2b ? ucl_nrv2b_decompress_safe_8 : ucl_nrv2d_decompress_safe_8;
-    ucl_uint produced = capacity;
-    const int result = decode(source, sourceLength, scan.outputBuffer, &produced, nullptr);
-    scan.outputSize = static_cast<std::uint32_t>(produced);
-    return uclOutcomeIsStream({result, scan.outputSize});
+    const auto decoder = method_ == UclMethod::nrv2b ? ucl_nrv2b_decompress_safe_8 : ucl_nrv2d_decompress_safe_8;
+    ucl_uint produced = scan.sizes.bufferCapacity;
+    const int result = decoder(source, sourceLength, scan.outputBuffer, &produced, nullptr);
+    const auto size = static_cast<std::uint32_t>(produced);
+    return uclOutcomeIsStream({result, size}) ? Prediction::stream(size, 0, true) : Prediction::none();
 }

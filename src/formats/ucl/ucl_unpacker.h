@@ -8,9 +8,10 @@
 class UclUnpacker : public Unpacker {
 public:
     UclUnpacker(ScanState& scan, UclMethod method) : Unpacker(scan), method_(method), dryRun_(method) {}
-    bool tryUnpack() override;
 
 private:
+    Prediction predict() override;
+    Prediction decode() override;
     UclVerdict verdict();
 
     UclMethod method_;
