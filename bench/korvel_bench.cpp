@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "chain_patterns.h"
+#include "formats/format_table.h"
 
 extern char** environ;
 
@@ -262,6 +263,17 @@ Measure measureKorvel(const std::string& korvel, const std::vector<std::string>&
     return {};
 }
 
+// One run per format of the table, by its switch, then every format together.
+std::vector<std::pair<std::string, std::vector<std::string>>> formatRuns() {
+    std::vector<std::pair<std::string, std::vector<std::string>>> runs;
+    for (const FormatDescriptor& format : formatTable()) {
+        const std::string option = std::string("-") + format.switchName;
+        runs.push_back({option, {option}});
+    }
+    runs.push_back({"all", {}});
+    return runs;
+}
+
 // zlib's raw inflate tried at every offset into one reused buffer of the default 256 MiB.
 Measure measureZlibPerOffset(const fs::path& file, double limitSeconds) {
     std::ifstream in(file, std::ios::binary);
@@ -341,9 +353,7 @@ int adversarialTable(const std::string& korvel, const fs::path& corpus, double l
         const Measure second = measureZlibPerOffset(corpus / "random.bin", limitSeconds);
         return megabytesPerSecond(first) >= megabytesPerSecond(second) ? first : second;
     };
-    const std::vector<std::pair<std::string, std::vector<std::string>>> runs{
-        {"-deflate", {"-deflate"}}, {"-pkware", {"-pkware"}}, {"-lzo", {"-lzo"}},
-        {"-ucl2b", {"-ucl2b"}},     {"-ucl2d", {"-ucl2d"}},   {"all", {}}};
+    const auto runs = formatRuns();
     std::printf("One thread, -skip-1, limit %.0f s per run. Each cell: MB/s on 1 MiB (ratio to zlib per offset on "
                 "random.bin, measured just before the row), then on 8 MiB, then the 8 MiB rate over the 1 MiB "
                 "rate.\n\n| file | zlib per offset |",
@@ -469,9 +479,7 @@ int main(int argc, char** argv) {
     }
 
     // One thread each; the last column is every format on two threads.
-    const std::vector<std::pair<std::string, std::vector<std::string>>> runs{
-        {"-deflate", {"-deflate"}}, {"-pkware", {"-pkware"}}, {"-lzo", {"-lzo"}},
-        {"-ucl2b", {"-ucl2b"}},     {"-ucl2d", {"-ucl2d"}},   {"all", {}}};
+    const auto runs = formatRuns();
     const std::vector<std::string> twoJobs{"--jobs=2", "-skip-1"};
 
     std::printf("Throughput with -skip-1 (nothing saved), limit %.0f s per run; (x) = ratio to zlib's raw inflate "

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "chain_patterns.h"
-#include "compressors.h"
-#include "dcl_writer.h"
+#include "format_samples.h"
+#include "formats/format_table.h"
 #include "test_support.h"
 
 int main(int argc, char** argv) {
@@ -33,13 +33,8 @@ int main(int argc, char** argv) {
         const Bytes text = textBytes(size, static_cast<std::uint32_t>(size));
         const Bytes noise = randomBytes(size / 4, static_cast<std::uint32_t>(size) + 1);
         for (const Bytes& plain : {text, concat({text, noise})}) {
-            for (int level : {0, 1, 9}) write(deflateRaw(plain, level));
-            write(deflateRaw(plain, 6, 4 /* Z_FIXED */));
-            write(dclCompress(plain, 0, 4));
-            write(dclCompress(plain, 1, 6));
-            write(lzoCompress(plain));
-            write(ucl2bCompress(plain));
-            write(ucl2dCompress(plain));
+            for (const FormatDescriptor& format : formatTable())
+                for (const Bytes& stream : sampleStreams(format, plain)) write(stream);
         }
     }
     for (const Bytes& period :

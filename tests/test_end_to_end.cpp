@@ -13,6 +13,7 @@
 #include "chain_patterns.h"
 #include "compressors.h"
 #include "dcl_writer.h"
+#include "formats/format_table.h"
 #include "test_support.h"
 #include "zip_writer.h"
 
@@ -217,29 +218,38 @@ TEST(UsageTest, PrintedWithStatus255WhenNoExistingInputIsNamed) {
         EXPECT_EQ(run.standardOutput, usageText());
         EXPECT_EQ(run.standardError, "");
     }
+    // Title and credits, then the fixed lines around one line per format of the table.
     const std::vector<std::string> usage = lines(usageText());
-    ASSERT_EQ(usage.size(), 22u);
+    const std::size_t formats = formatTable().size();
+    ASSERT_EQ(usage.size(), 17 + formats);
     EXPECT_NE(usage[0].find("KORVEL"), std::string::npos);
     EXPECT_NE(usage[0].find("v0.5"), std::string::npos);
-    const std::vector<std::string> fixed(usage.begin() + 6, usage.end());
-    EXPECT_EQ(fixed, (std::vector<std::string>{
-                         "Usage: korvel [options] <filename>",
-                         "",
-                         "Options are:",
-                         "  -deflate[-]  Deflate format",
-                         "  -pkware[-]   PKWare Compression Library format",
-                         "  -lzo[-]      LZO compression library format",
-                         "  -ucl2b[-]    UCL nrv2b compression library format",
-                         "  -ucl2d[-]    UCL nrv2d compression library format",
-                         "  -Out<dir>    prefix for out directory (default: '!Out')",
-                         "  -mem<size>   memory size in Mb for unpack buffer (default: 256)",
-                         "  -skip<size>  don't create out files smaller than size in bytes (default: 0)",
-                         "  -offs<hex>   start scanning from this offset in hex (default: 0)",
-                         "  -stop<max>   stop after max files unpacked (default: 0 - unlimited)",
-                         "Note: by default, all compression formats are used. Adding the '-' after",
-                         "the compression format switch turns it off. If one or more compression formats",
-                         "are specified without the '-' at the end, they will be the only ones used.",
-                     }));
+    const auto at = usage.begin() + 6;
+    EXPECT_EQ(std::vector<std::string>(at, at + 3),
+              (std::vector<std::string>{"Usage: korvel [options] <filename>", "", "Options are:"}));
+    for (std::size_t i = 0; i < formats; ++i) {
+        const FormatDescriptor& format = formatTable()[i];
+        const std::string line = at[3 + static_cast<long>(i)];
+        EXPECT_EQ(line.rfind(std::string("  -") + format.switchName + "[-] ", 0), 0u) << line;
+        EXPECT_EQ(line.substr(15), format.usage) << line;  // descriptions start after 15 characters
+    }
+    EXPECT_EQ(std::vector<std::string>(at + 3 + static_cast<long>(formats), usage.end()),
+              (std::vector<std::string>{
+                  "  -Out<dir>    prefix for out directory (default: '!Out')",
+                  "  -mem<size>   memory size in Mb for unpack buffer (default: 256)",
+                  "  -skip<size>  don't create out files smaller than size in bytes (default: 0)",
+                  "  -offs<hex>   start scanning from this offset in hex (default: 0)",
+                  "  -stop<max>   stop after max files unpacked (default: 0 - unlimited)",
+                  "Note: by default, all compression formats are used. Adding the '-' after",
+                  "the compression format switch turns it off. If one or more compression formats",
+                  "are specified without the '-' at the end, they will be the only ones used.",
+              }));
+    // The lines of the five formats the usage text has always named, to the letter.
+    for (const char* line : {"  -deflate[-]  Deflate format", "  -pkware[-]   PKWare Compression Library format",
+                             "  -lzo[-]      LZO compression library format",
+                             "  -ucl2b[-]    UCL nrv2b compression library format",
+                             "  -ucl2d[-]    UCL nrv2d compression library format"})
+        EXPECT_NE(std::find(usage.begin(), usage.end(), line), usage.end()) << line;
 }
 
 TEST(InputTest, EmptyFileScansNothingAndUnreadableInputFails) {

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "compressors.h"
-#include "dcl_writer.h"
+#include "format_samples.h"
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
 #include "formats/format_table.h"
@@ -23,8 +23,14 @@ const Bytes& mixedInput() {
     static const Bytes input = [] {
         const Bytes plain = textBytes(3000, 1);
         Bytes bytes = randomBytes(700, 2);
-        for (const Bytes& stream : {deflateRaw(plain), dclCompress(plain), lzoCompress(plain), ucl2bCompress(plain),
-                                    ucl2dCompress(plain), lzoCompress(textBytes(40000, 3)), deflateRaw(textBytes(40000, 6))})
+        std::vector<Bytes> streams;
+        for (const FormatDescriptor& format : formatTable()) {
+            const auto samples = sampleStreams(format, plain);
+            if (!samples.empty()) streams.push_back(samples.front());
+        }
+        streams.push_back(lzoCompress(textBytes(40000, 3)));
+        streams.push_back(deflateRaw(textBytes(40000, 6)));
+        for (const Bytes& stream : streams)
             bytes = concat({bytes, stream, textBytes(500, 4), Bytes(300, 0), randomBytes(400, 5)});
         bytes.push_back(0);  // the spare byte after the input
         return bytes;

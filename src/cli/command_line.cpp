@@ -29,7 +29,7 @@ std::int32_t parseDecimal(const char* text) {
     return static_cast<std::int32_t>(negative ? 0u - value : value);
 }
 
-int applyFormatSwitch(char* text, FormatStates& states) {
+int applyFormatSwitch(char* text, FormatStates& states, std::span<const FormatDescriptor> formats) {
     const std::size_t length = std::strlen(text);
     if (length == 0) return 0;
     int result = 2;
@@ -37,14 +37,13 @@ int applyFormatSwitch(char* text, FormatStates& states) {
         text[length - 1] = '\0';
         result = 0;
     }
-    if (const FormatDescriptor* format = findFormat(text))
-        states[static_cast<std::size_t>(format - formatTable().data())] = static_cast<FormatState>(result);
+    if (const FormatDescriptor* format = findFormat(text, formats))
+        states[static_cast<std::size_t>(format - formats.data())] = static_cast<FormatState>(result);
     return result;
 }
 
 std::vector<const FormatDescriptor*> CommandLine::activeFormats() const {
     std::vector<const FormatDescriptor*> active;
-    const auto formats = formatTable();
     for (std::size_t i = 0; i < formats.size(); ++i)
         if (formatStates[i] == activeState) active.push_back(&formats[i]);
     return active;
@@ -55,7 +54,7 @@ std::uint64_t CommandLine::startOffsetFor(std::uint64_t inputSize) const {
     return inputSize < fourGiB ? options.startOffset % fourGiB : options.startOffset;
 }
 
-void printUsage() {
+void printUsage(std::span<const FormatDescriptor> formats) {
     std::fputs(
         "KORVEL v0.5 - finds compressed streams hidden anywhere in a file and extracts them\n"
         "Scans every byte offset with five decoders and saves each stream that decodes cleanly.\n"
@@ -65,12 +64,14 @@ void printUsage() {
         "Written by the KORVEL team.\n"
         "Usage: korvel [options] <filename>\n"
         "\n"
-        "Options are:\n"
-        "  -deflate[-]  Deflate format\n"
-        "  -pkware[-]   PKWare Compression Library format\n"
-        "  -lzo[-]      LZO compression library format\n"
-        "  -ucl2b[-]    UCL nrv2b compression library format\n"
-        "  -ucl2d[-]    UCL nrv2d compression library format\n"
+        "Options are:\n",
+        stdout);
+    // Descriptions start after the first 15 characters.
+    for (const FormatDescriptor& format : formats) {
+        const std::string option = std::string("-") + format.switchName + "[-]";
+        std::printf("  %-12s %s\n", option.c_str(), format.usage);
+    }
+    std::fputs(
         "  -Out<dir>    prefix for out directory (default: '!Out')\n"
         "  -mem<size>   memory size in Mb for unpack buffer (default: 256)\n"
         "  -skip<size>  don't create out files smaller than size in bytes (default: 0)\n"
@@ -169,8 +170,10 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
 
 }  // namespace
 
-CommandLine parseCommandLine(int argc, char** argv) {
+CommandLine parseCommandLine(int argc, char** argv, std::span<const FormatDescriptor> formats) {
     CommandLine result;
+    result.formats = formats;
+    result.formatStates.assign(formats.size(), FormatState::Default);
     auto& options = result.options;
     int selectionMask = 1;
     for (int i = 1; i < argc; ++i) {
@@ -190,7 +193,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
         } else if ((value = optionValue(argument, "-stop"))) {
             options.stopCount = parseDecimal(value);
         } else {
-            selectionMask |= applyFormatSwitch(argument + 1, result.formatStates);
+            selectionMask |= applyFormatSwitch(argument + 1, result.formatStates, formats);
         }
     }
     options.stopEnabled = options.stopCount != 0;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,12 @@ std::int32_t parseDecimal(const char* text);
 
 enum class FormatState : std::int8_t { Off = 0, Default = 1, Selected = 2 };
 
-// One state per row of formatTable(), in its order.
+// One state per row of the format table, in its order.
 using FormatStates = std::vector<FormatState>;
 
 // Applies one format switch given without its leading "-"; returns 0 (switched off or empty)
 // or 2 (selected). A trailing "-" is cut off in place.
-int applyFormatSwitch(char* text, FormatStates& states);
+int applyFormatSwitch(char* text, FormatStates& states, std::span<const FormatDescriptor> formats = formatTable());
 
 // The values of the single-dash options.
 struct RunOptions {
@@ -34,9 +35,10 @@ struct RunOptions {
 };
 
 struct CommandLine {
+    std::span<const FormatDescriptor> formats = formatTable();  // the table the switches name
     std::optional<std::string> inputName;
     RunOptions options;
-    FormatStates formatStates = FormatStates(formatTable().size(), FormatState::Default);
+    FormatStates formatStates = FormatStates(formats.size(), FormatState::Default);
     FormatState activeState = FormatState::Default;
 
     // Long options.
@@ -59,9 +61,10 @@ struct CommandLine {
     std::uint64_t startOffsetFor(std::uint64_t inputSize) const;
 };
 
-CommandLine parseCommandLine(int argc, char** argv);
+CommandLine parseCommandLine(int argc, char** argv, std::span<const FormatDescriptor> formats = formatTable());
 
-void printUsage();
+// The usage text: a line for each format's switch, in table order.
+void printUsage(std::span<const FormatDescriptor> formats = formatTable());
 void printLongOptions();
 void printVersion();
 // Worker threads when --jobs is not given: the CPUs this process may run on.

@@ -10,8 +10,10 @@ class Unpacker;
 struct ScanState;
 
 struct FormatDescriptor {
-    const char* name;        // display name in messages, and the output folder's suffix
+    const char* name;        // display name in messages and reports
+    const char* folder;      // the output folder's name after the prefix
     const char* switchName;  // command-line switch without its "-", compared ignoring case
+    const char* usage;       // what the usage text says of the switch
     // A new unpacker for one worker, bound to that worker's scan state.
     std::unique_ptr<Unpacker> (*makeUnpacker)(ScanState& scan);
     // The decoder may write one byte past the buffer's capacity (found streams are then

@@ -1,5 +1,6 @@
-// The formats the scan knows, in the order they are tried at each offset. A new format is one
-// unpacker file pair and one row in format_table.cpp; nothing else knows a format by position.
+// The formats the scan knows, in the order they are tried at each offset. A new format is a
+// folder of its own under formats/ and one row in format_table.cpp; nothing else knows a format
+// by position or by name.
 // Thread safety: constant; read from any thread.
 #pragma once
 
@@ -8,5 +9,5 @@
 #include "core/format_descriptor.h"
 
 std::span<const FormatDescriptor> formatTable();
-// The row whose switch name is `switchName` ignoring case; null when none is.
-const FormatDescriptor* findFormat(const char* switchName);
+// The row of `formats` whose switch name is `switchName` ignoring case; null when none is.
+const FormatDescriptor* findFormat(const char* switchName, std::span<const FormatDescriptor> formats = formatTable());

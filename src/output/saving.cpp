@@ -10,7 +10,7 @@
 std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& format, std::uint64_t offset) {
     char fileName[24];
     std::snprintf(fileName, sizeof fileName, "/%08llX", static_cast<unsigned long long>(offset));
-    return outPrefix + format.name + fileName;
+    return outPrefix + format.folder + fileName;
 }
 
 namespace {
@@ -51,7 +51,7 @@ FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool lis
 bool FileSink::save(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
     if (!listOnly_) {
-        mkdir((outPrefix_ + stream.format->name).c_str(), 0777);  // exists already after the format's first save
+        mkdir((outPrefix_ + stream.format->folder).c_str(), 0777);  // exists already after the format's first save
         const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
         if (!writeResultFile(path, stream.bytes.data(), stream.bytes.size())) {
             std::printf("%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
