@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <span>
 #include <string>
 
 #include "engine/mapped_input.h"
@@ -36,12 +38,10 @@ protected:
     // Saves `size` bytes found at `offset` through a sink with the fixture's prefix; returns its
     // answer and what it printed.
     bool save(std::uint32_t size, std::uint64_t offset, std::string* printed = nullptr) {
-        FileSink sink(prefix_, 64);
-        testing::internal::CaptureStdout();
+        CollectedLines lines;
+        FileSink sink(prefix_, 64, false, lines);
         const bool saved = sink.save({&lzo, offset, size, 0, {buffer_.data(), size}});
-        std::fflush(stdout);
-        const std::string text = testing::internal::GetCapturedStdout();
-        if (printed) *printed = text;
+        if (printed) *printed = lines.text;
         writeFailed_ = sink.writeFailed();
         return saved;
     }
@@ -78,10 +78,10 @@ TEST_F(SavingTest, SizeRulesDecideWhatIsSavedOrReported) {
         if (verdict == Verdict::Kept) {
             EXPECT_TRUE(save(c.size, 0x1A2B, &printed));
         } else if (verdict == Verdict::Exhausted) {
-            FileSink sink(prefix_, 64);
-            testing::internal::CaptureStdout();
+            CollectedLines lines;
+            FileSink sink(prefix_, 64, false, lines);
             sink.exhausted({&lzo, 0x1A2B, c.size, 0, {}});
-            printed = testing::internal::GetCapturedStdout();
+            printed = lines.text;
         }
         EXPECT_EQ(printed, c.message);
         ASSERT_EQ(fileExists(savedPath("00001A2B")), verdict == Verdict::Kept);
@@ -226,6 +226,56 @@ TEST_F(SavingTest, FullDiskRemovesThePartialFile) {
     umount(mountPoint.c_str());
     expectWriteFailure(saved, writeFailed_, printed, mountPoint + "/LZO/00000020");
     EXPECT_FALSE(partialLeft);
+}
+
+// The sink's own rules, with its lines and files kept in memory: what it writes where, what a
+// refused write or a lost line does, and that listing touches no file.
+TEST(FileSinkTest, WritesThroughTheLinesAndFilesItIsGiven) {
+    class MemoryFiles : public FileSystem {
+    public:
+        void makeFolder(const std::string& path) override { folders.push_back(path); }
+        bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) override {
+            if (refuse) return false;
+            files[path] = Bytes(bytes.begin(), bytes.end());
+            return true;
+        }
+        std::vector<std::string> folders;
+        std::map<std::string, Bytes> files;
+        bool refuse = false;
+    };
+    const Bytes bytes = {'x', 'y', 'z'};
+    const struct {
+        const char* name;
+        bool listOnly, refuse;
+        int lineError;
+        std::string lines;
+        std::size_t files;
+    } cases[] = {
+        {"saved", false, false, 0, "LZO: Succeeded uncompressing 3 bytes at: 16 (0x10)\n", 1},
+        {"listed", true, false, 0, "LZO: Succeeded uncompressing 3 bytes at: 16 (0x10)\n", 0},
+        {"refused", false, true, 0, "LZO: Failed! Cannot write out/LZO/00000010\n", 0},
+        {"lines lost", false, false, ENOSPC, "", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CollectedLines lines;
+        lines.failWith = c.lineError;
+        MemoryFiles files;
+        files.refuse = c.refuse;
+        FileSink sink("out/", 64, c.listOnly, lines, files);
+        EXPECT_EQ(sink.save({&lzo, 16, 3, 0, bytes}), !c.refuse);
+        EXPECT_EQ(lines.text, c.lines);
+        EXPECT_EQ(sink.writeFailed(), c.refuse);
+        EXPECT_EQ(sink.failed(), c.lineError != 0);
+        EXPECT_EQ(sink.outputError(), c.lineError);
+        EXPECT_EQ(sink.keptCount(), c.refuse ? 0u : 1u);
+        ASSERT_EQ(files.files.size(), c.files);
+        if (c.files != 0) {
+            EXPECT_EQ(files.files.begin()->first, "out/LZO/00000010");
+            EXPECT_EQ(files.files.begin()->second, bytes);
+        }
+        EXPECT_EQ(files.folders.empty(), c.listOnly);
+    }
 }
 
 TEST(NestingRuleTest, HidesWhatLiesInsideAnEarlierStreamOfItsFormat) {

@@ -125,12 +125,20 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
             EXPECT_GT(count(alone.events, SinkEvent::Exhausted), 0u);
         }
 
-        // Tiny chunks put many chunk edges, and many workers' results, between the events.
-        for (const std::uint64_t chunk : {97u, 4096u}) {
+        // Tiny chunks put many chunk edges, and many workers' results, between the events; tiny
+        // budgets make workers wait for room and the head chunk's worker lend its buffer.
+        const struct {
+            std::uint64_t chunk, inFlight;
+            std::size_t copyBudget;
+        } shapes[] = {{97, 4, 64 << 20}, {4096, 4, 64 << 20}, {97, 1, 0}, {4096, 2, 5000}};
+        for (const auto& shape : shapes) {
             for (const unsigned jobs : {2u, 3u, 8u}) {
-                SCOPED_TRACE(testing::Message() << jobs << " jobs, chunks of " << chunk);
+                SCOPED_TRACE(testing::Message() << jobs << " jobs, chunks of " << shape.chunk << ", " << shape.inFlight
+                                                << " in flight, copy budget " << shape.copyBudget);
                 settings.jobs = jobs;
-                settings.chunkSize = chunk;
+                settings.chunkSize = shape.chunk;
+                settings.chunksInFlightPerJob = shape.inFlight;
+                settings.copyBudget = shape.copyBudget;
                 const Scan together = scan(settings, c.failEvery, c.sinkStopsAfter);
                 EXPECT_EQ(together.outcome.status, alone.outcome.status);
                 ASSERT_EQ(together.events.size(), alone.events.size());

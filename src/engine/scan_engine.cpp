@@ -43,8 +43,6 @@ using Verdict = SizeRules::Verdict;
 constexpr std::uint64_t minChunk = 16 << 10;
 constexpr std::uint64_t maxChunk = 1 << 20;
 constexpr std::uint64_t chunksPerJob = 16;
-constexpr std::uint64_t windowPerJob = 4;            // chunks in flight per worker
-constexpr std::size_t copyBudget = std::size_t{64} << 20;  // bytes waiting for the committer
 
 // ---- a shrinking input ------------------------------------------------------------------------
 //
@@ -284,13 +282,14 @@ struct ChunkQueue {
 class ParallelScan {
 public:
     ParallelScan(std::vector<std::unique_ptr<Worker>>& workers, std::uint64_t begin, std::uint64_t end,
-                 std::uint64_t chunkSize, Committer& committer)
+                 std::uint64_t chunkSize, const ScanSettings& settings, Committer& committer)
         : workers_(workers),
           begin_(begin),
           end_(end),
           chunkSize_(chunkSize),
           chunkCount_((end - begin + chunkSize - 1) / chunkSize),
-          queues_(workers.size() * windowPerJob),
+          queues_(workers.size() * std::max<std::uint64_t>(settings.chunksInFlightPerJob, 1)),
+          copyBudget_(settings.copyBudget),
           committer_(committer) {}
 
     ScanOutcome run() {
@@ -371,7 +370,7 @@ private:
                 return !finished_;
             }
             // The head may always queue one result, so that it never waits for later chunks.
-            if (pendingBytes_ + charge <= copyBudget || (head && queue.results.empty())) {
+            if (pendingBytes_ + charge <= copyBudget_ || (head && queue.results.empty())) {
                 pendingBytes_ += charge;
                 PendingResult result{format, verdict, stream, {}, charge, false};
                 if (!needsBytes) {
@@ -435,6 +434,7 @@ private:
     std::vector<std::unique_ptr<Worker>>& workers_;
     const std::uint64_t begin_, end_, chunkSize_, chunkCount_;
     std::vector<ChunkQueue> queues_;  // the window: chunk k uses queues_[k % size]
+    const std::size_t copyBudget_;
     Committer& committer_;
 
     std::mutex mutex_;
@@ -472,7 +472,7 @@ ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSet
     const BusErrorGuard guard(input, input + size + 1);
     Committer committer(settings, sink);
     if (workers.size() == 1) return scanAlone(*workers.front(), begin, size, committer);
-    return ParallelScan(workers, begin, size, chunkSize, committer).run();
+    return ParallelScan(workers, begin, size, chunkSize, settings, committer).run();
 }
 
 // ---- decoding single streams again --------------------------------------------------------------

@@ -21,6 +21,12 @@ struct ScanSettings {
     std::uint32_t stopAfter = 0;  // the scan ends once this many streams were kept; 0: no limit
     unsigned jobs = 1;            // worker threads; the results never depend on it
     std::uint64_t chunkSize = 0;  // offsets per chunk handed to a worker; 0: chosen from the input
+    // The parallel scan's budgets, which bound its memory: chunks each worker may have in flight
+    // ahead of the one being committed, and the bytes of results copied to wait for the
+    // committer. Past them workers wait (the worker of the chunk being committed lends its
+    // buffer instead of copying, so the scan always moves).
+    std::uint64_t chunksInFlightPerJob = 4;
+    std::size_t copyBudget = std::size_t{64} << 20;
     bool keepBytes = true;        // false: the sink needs sizes only, no stream is decoded for its bytes
     bool keepSurroundings = false;  // true: each result carries the input bytes around it
     bool dryRuns = true;          // false only to compare the LZO and UCL dry runs with their libraries

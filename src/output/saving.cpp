@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 
 std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& format, std::uint64_t offset) {
@@ -45,38 +47,87 @@ bool writeResultFile(const std::string& path, const std::uint8_t* bytes, std::si
     return false;
 }
 
-FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool listOnly)
-    : outPrefix_(outPrefix.empty() ? "!Out" : std::move(outPrefix)), bufferCapacity_(bufferCapacity), listOnly_(listOnly) {}
+namespace {
+
+class StandardOutput final : public LineWriter {
+public:
+    void write(const std::string& line) override {
+        std::fputs(line.c_str(), stdout);
+        // A line that cannot be written is lost; the run must not go on as if it had been.
+        if (error_ == 0 && std::ferror(stdout)) error_ = errno != 0 ? errno : EIO;
+    }
+    int error() const override { return error_; }
+
+private:
+    int error_ = 0;
+};
+
+class LocalFiles final : public FileSystem {
+public:
+    void makeFolder(const std::string& path) override { mkdir(path.c_str(), 0777); }
+    bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) override {
+        return writeResultFile(path, bytes.data(), bytes.size());
+    }
+};
+
+}  // namespace
+
+LineWriter& standardOutput() {
+    static StandardOutput output;
+    return output;
+}
+
+FileSystem& localFiles() {
+    static LocalFiles files;
+    return files;
+}
+
+FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool listOnly, LineWriter& lines,
+                   FileSystem& files)
+    : outPrefix_(outPrefix.empty() ? "!Out" : std::move(outPrefix)),
+      bufferCapacity_(bufferCapacity),
+      listOnly_(listOnly),
+      lines_(lines),
+      files_(files) {}
+
+void FileSink::print(const char* format, ...) {
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
+        lines_.write(line);
+        return;
+    }
+    // Only a path of hundreds of bytes makes a longer line.
+    std::string longer(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    va_start(arguments, format);
+    std::vsnprintf(longer.data(), longer.size(), format, arguments);
+    va_end(arguments);
+    longer.pop_back();
+    lines_.write(longer);
+}
 
 bool FileSink::save(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
     if (!listOnly_) {
-        mkdir((outPrefix_ + stream.format->folder).c_str(), 0777);  // exists already after the format's first save
+        files_.makeFolder(outPrefix_ + stream.format->folder);  // exists already after the format's first save
         const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
-        if (!writeResultFile(path, stream.bytes.data(), stream.bytes.size())) {
-            std::printf("%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
+        if (!files_.writeFile(path, stream.bytes)) {
+            print("%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
             writeFailed_ = true;
-            checkOutput();
             return false;
         }
     }
-    std::printf("%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
-                static_cast<unsigned long>(stream.size), offset, offset);
+    print("%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
+          static_cast<unsigned long>(stream.size), offset, offset);
     kept_.fetch_add(1, std::memory_order_relaxed);
-    checkOutput();
     return true;
 }
 
 void FileSink::exhausted(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
-    std::printf("%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
-                static_cast<int>(bufferCapacity_ >> 20), offset, offset);
-    checkOutput();
-}
-
-// A line that cannot be written is lost; the run must not go on as if it had been.
-void FileSink::checkOutput() {
-    if (outputFailed_ || !std::ferror(stdout)) return;
-    outputFailed_ = true;
-    outputError_ = errno;
+    print("%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
+          static_cast<int>(bufferCapacity_ >> 20), offset, offset);
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "engine/result_sink.h"
@@ -15,20 +16,46 @@ std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& 
 // link and never blocks on a planted FIFO. On any failure leaves no partial file behind.
 bool writeResultFile(const std::string& path, const std::uint8_t* bytes, std::size_t count);
 
-// Prints one line per result on standard output and, unless it only lists, saves the files.
+// Where a sink's lines go: standard output in a run, a string in tests.
+class LineWriter {
+public:
+    virtual ~LineWriter() = default;
+    // One whole line, with its newline.
+    virtual void write(const std::string& line) = 0;
+    // Once a line could not be written: the error, for saying why; 0 before.
+    virtual int error() const = 0;
+};
+
+// Where a sink's files go: the file system in a run, memory or a failing stand-in in tests.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+    // Creates one folder level; a folder that exists already is fine, and so is a failure here
+    // (the writes into it fail then).
+    virtual void makeFolder(const std::string& path) = 0;
+    // Writes a whole file, or leaves none: as writeResultFile.
+    virtual bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) = 0;
+};
+
+// The process's standard output, and the real file system.
+LineWriter& standardOutput();
+FileSystem& localFiles();
+
+// Prints one line per result and, unless it only lists, saves the files.
 class FileSink : public ResultSink {
 public:
     // An empty prefix is "!Out". A listing sink prints the same lines but creates no folder and
     // writes no file.
-    FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool listOnly = false);
+    FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool listOnly = false,
+             LineWriter& lines = standardOutput(), FileSystem& files = localFiles());
 
     // Writes the file and prints "<format>: Succeeded uncompressing ...", or prints
     // "<format>: Failed! Cannot write <path>" and answers false.
     bool save(const FoundStream& stream) override;
     // Prints "<format>: Failed! Output buffer <n> Mb exhausted at: ...".
     void exhausted(const FoundStream& stream) override;
-    // Standard output can no longer be written.
-    bool failed() const override { return outputFailed_; }
+    // Its lines can no longer be written.
+    bool failed() const override { return lines_.error() != 0; }
 
     // Whether a file could not be written; the run then ends with status 1.
     bool writeFailed() const { return writeFailed_; }
@@ -36,17 +63,17 @@ public:
     const std::string& outPrefix() const { return outPrefix_; }
     // Streams saved or listed so far; may be read from another thread.
     std::uint64_t keptCount() const { return kept_.load(std::memory_order_relaxed); }
-    // The error of the failed write to standard output.
-    int outputError() const { return outputError_; }
+    // The error of the failed write of a line.
+    int outputError() const { return lines_.error(); }
 
 private:
-    void checkOutput();
+    void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     std::string outPrefix_;
     std::uint32_t bufferCapacity_;
     bool listOnly_;
+    LineWriter& lines_;
+    FileSystem& files_;
     bool writeFailed_ = false;
-    bool outputFailed_ = false;
-    int outputError_ = 0;
     std::atomic<std::uint64_t> kept_{0};
 };

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/result_sink.h"
+#include "output/saving.h"
 #include "output/verdicts.h"
 
 struct SinkEvent {
@@ -54,4 +55,23 @@ private:
     unsigned failEvery_;
     unsigned stopAfter_;
     unsigned saves_ = 0;
+};
+
+// The lines a file sink prints, collected; or, once `failWith` is set, refused with that error.
+class CollectedLines : public LineWriter {
+public:
+    void write(const std::string& line) override {
+        if (failWith != 0) {
+            error_ = failWith;
+            return;
+        }
+        text += line;
+    }
+    int error() const override { return error_; }
+
+    std::string text;
+    int failWith = 0;
+
+private:
+    int error_ = 0;
 };
