@@ -14,7 +14,8 @@
 // loaded minus the whole bytes still unused in the buffer, exactly what a reader that takes
 // one byte whenever it needs a bit reports.
 
-#include "formats/deflate/deflate_tables.h"
+#include "formats/common/lsb_bits.h"
+#include "formats/deflate/deflate_reading.h"
 
 namespace {
 
@@ -31,101 +32,76 @@ struct InflateContext {
     unsigned bitCount;        // bits of bytes taken still unused
 };
 
-std::uint64_t loadLittleEndian64(const std::uint8_t* p) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    return word;
-}
+// The decoder's bit reader (see deflate_reading.h), over copies of the context's fields that
+// stay in registers while a block is read.
+class StreamBits {
+public:
+    explicit StreamBits(const InflateContext& context)
+        : bits_(context.bitBuffer), count_(context.bitCount), next_(context.next), end_(context.end) {}
+    void saveTo(InflateContext& context) const {
+        context.bitBuffer = bits_;
+        context.bitCount = count_;
+        context.next = next_;
+    }
 
-// Tops the buffer up to at least 56 bits, or takes every byte left. Bytes are counted as
-// taken only as far as whole bytes fit below bit 64; the bits above bitCount are the start
-// of the next byte, and the next refill ORs the same values over them.
-inline void refill(std::uint64_t& bits, unsigned& count, const std::uint8_t*& next, const std::uint8_t* end) {
-    if (end - next >= 8) {
-        bits |= loadLittleEndian64(next) << count;
-        next += (63 - count) >> 3;
-        count |= 56;
-    } else {
-        while (count <= 56 && next < end) {
-            bits |= std::uint64_t{*next++} << count;
-            count += 8;
+    // Tops the buffer up to at least 56 bits, or takes every byte left. Bytes are counted as
+    // taken only as far as whole bytes fit below bit 64; the bits above the count are the start
+    // of the next byte, and the next refill ORs the same values over them.
+    [[gnu::always_inline]] void fill() {
+        if (end_ - next_ >= 8) {
+            bits_ |= loadLittleEndian64(next_) << count_;
+            next_ += (63 - count_) >> 3;
+            count_ |= 56;
+        } else {
+            while (count_ <= 56 && next_ < end_) {
+                bits_ |= std::uint64_t{*next_++} << count_;
+                count_ += 8;
+            }
         }
     }
-}
+    [[gnu::always_inline]] void want(unsigned n) {
+        if (count_ < n) fill();
+    }
+    std::uint64_t peek() const { return bits_; }
+    std::uint64_t available() const { return count_; }
+    void skip(unsigned n) {
+        bits_ >>= n;
+        count_ -= n;
+    }
+
+private:
+    std::uint64_t bits_;
+    unsigned count_;
+    const std::uint8_t* next_;
+    const std::uint8_t* const end_;
+};
 
 // The literal/length/distance loop of a fixed or dynamic block; the fixed code's tables have
-// no subtables.
-// Inlined where it is called: rawInflate and the short attempt each instantiate the block loop,
-// and a call here cost random bytes a tenth of their speed.
+// no subtables. Inlined where it is called: rawInflate and the short attempt each instantiate
+// the block loop, and a call here cost random bytes a tenth of their speed.
 template <bool mayLink>
 [[gnu::always_inline]] inline InflateResult decodeSymbols(InflateContext& context, const std::uint32_t* literalTable,
                                                           const std::uint32_t* distanceTable) {
-    std::uint64_t bits = context.bitBuffer;
-    unsigned count = context.bitCount;
-    const std::uint8_t* next = context.next;
-    const std::uint8_t* const end = context.end;
+    StreamBits bits(context);
     std::uint8_t* const dest = context.dest;
     const std::uint32_t capacity = context.destCapacity;
     std::uint32_t produced = context.destCount;
     InflateResult result;
     for (;;) {
-        // At least 56 bits, more than the longest item needs: 15 + 5 for the length, 15 + 13
-        // for the distance. With fewer, the input is all in the buffer and each step checks
-        // what it needs. Refilling every time costs less than a branch that is hard to predict.
-        refill(bits, count, next, end);
-        const std::uint32_t entry = lookUp<mayLink>(literalTable, literalRootBits, bits);
-        unsigned length = entry & 0xFF;
-        if (length > count) {
-            result = inflateInputEnded;
-            break;
-        }
-        if (kindOf(entry) == literalKind) {
+        const Symbol symbol = readSymbol<mayLink>(bits, literalTable, distanceTable);
+        if (symbol.kind == Symbol::Literal) {
             if (produced == capacity) {
                 result = inflateOutputFull;
                 break;
             }
-            bits >>= length;
-            count -= length;
-            dest[produced++] = static_cast<std::uint8_t>(entry >> 16);
+            dest[produced++] = static_cast<std::uint8_t>(symbol.value);
             continue;
         }
-        bits >>= length;
-        count -= length;
-        if (kindOf(entry) != valueKind) {
-            result = kindOf(entry) == endKind ? inflateComplete : inflateNoMatchingCode;  // a hole took its fifteen bits
+        if (symbol.kind != Symbol::Match) {
+            result = symbol.kind == Symbol::End ? inflateComplete : symbol.failure;
             break;
         }
-        unsigned extra = entry >> 8 & 15;
-        if (extra > count) {
-            result = inflateInputEnded;
-            break;
-        }
-        const std::uint32_t matchLength = (entry >> 16) + static_cast<std::uint32_t>(bits & ((1u << extra) - 1));
-        bits >>= extra;
-        count -= extra;
-
-        const std::uint32_t distanceEntry = lookUp<mayLink>(distanceTable, distanceRootBits, bits);
-        length = distanceEntry & 0xFF;
-        if (length > count) {
-            result = inflateInputEnded;
-            break;
-        }
-        bits >>= length;
-        count -= length;
-        if (kindOf(distanceEntry) != valueKind) {
-            result = inflateNoMatchingCode;
-            break;
-        }
-        extra = distanceEntry >> 8 & 15;
-        if (extra > count) {
-            result = inflateInputEnded;
-            break;
-        }
-        const std::uint32_t distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(bits & ((1u << extra) - 1));
-        bits >>= extra;
-        count -= extra;
-
+        const std::uint32_t matchLength = symbol.value, distance = symbol.distance;
         if (distance > produced) {
             result = inflateDistanceTooFar;
             break;
@@ -151,9 +127,7 @@ template <bool mayLink>
         }
         produced += matchLength;
     }
-    context.bitBuffer = bits;
-    context.bitCount = count;
-    context.next = next;
+    bits.saveTo(context);
     context.destCount = produced;
     return result;
 }
@@ -163,16 +137,11 @@ template <bool mayLink>
     context.next -= context.bitCount >> 3;
     context.bitBuffer = 0;
     context.bitCount = 0;
-    const std::uint8_t* p = context.next;
-    if (context.end - p < 4) return inflateInputEnded;
-    const unsigned length = p[0] | (unsigned{p[1]} << 8);
-    // The check bytes are taken one at a time; the first that differs ends the call.
-    if (p[2] != (~length & 0xFFu)) {
-        context.next = p + 3;
-        return inflateBadStoredLength;
-    }
-    context.next = p + 4;
-    if (p[3] != ((~length >> 8) & 0xFFu)) return inflateBadStoredLength;
+    const StoredLength stored = readStoredLength(context.next, static_cast<std::uint64_t>(context.end - context.next));
+    if (stored.result == inflateInputEnded) return inflateInputEnded;
+    context.next += stored.taken;
+    if (stored.result != inflateComplete) return stored.result;
+    const unsigned length = stored.length;
     if (static_cast<std::uint64_t>(context.end - context.next) < length) return inflateInputEnded;
     if (length > context.destCapacity - context.destCount) return inflateOutputFull;
     if (length != 0) {
@@ -184,118 +153,15 @@ template <bool mayLink>
 }
 
 InflateResult dynamicBlock(InflateContext& context) {
-    std::uint64_t bits = context.bitBuffer;
-    unsigned count = context.bitCount;
-    const std::uint8_t* next = context.next;
-    const std::uint8_t* const end = context.end;
-    auto take = [&](unsigned n) {  // n <= 13
-        const auto value = static_cast<unsigned>(bits & ((1u << n) - 1));
-        bits >>= n;
-        count -= n;
-        return value;
-    };
-    auto save = [&] {
-        context.bitBuffer = bits;
-        context.bitCount = count;
-        context.next = next;
-    };
-
-    // All three counts are read before any is checked.
-    if (count < 14) refill(bits, count, next, end);
-    if (count < 14) return inflateInputEnded;
-    const int literalCount = static_cast<int>(take(5)) + 257;
-    const int distanceCount = static_cast<int>(take(5)) + 1;
-    const int codeCount = static_cast<int>(take(4)) + 4;
-    if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) {
-        save();
-        return inflateTooManyLengths;
-    }
-
-    // The code-length code is checked from its lengths before it is stored or built: most
-    // headers fail here. Complete, or no codes at all: that one passes here and fails at its
-    // first decode.
-    std::uint8_t lengths[maxLiteralLengths + maxDistanceLengths];
-    std::memset(lengths, 0, codeLengthSymbols);
-    const auto lengthBits = static_cast<unsigned>(3 * codeCount);
-    if (count < lengthBits) refill(bits, count, next, end);
-    if (count >= lengthBits) {
-        // Unsent lengths read as 0 and weigh nothing.
-        const std::uint64_t fields = bits & ((std::uint64_t{1} << lengthBits) - 1);
-        const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
-                          kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
-                          kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
-                          kraftWeightsOfThree[fields >> 54];
-        if (kraft != 128 && kraft != 0) {
-            bits >>= lengthBits;
-            count -= lengthBits;
-            save();
-            return inflateBadCodeLengthCode;
-        }
-        for (int i = 0; i < codeCount; ++i) lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(take(3));
-    } else {
-        // Only near the end of the input, or with all nineteen lengths: one at a time.
-        int kraft = 0;
-        for (int i = 0; i < codeCount; ++i) {
-            if (count < 3) {
-                refill(bits, count, next, end);
-                if (count < 3) return inflateInputEnded;
-            }
-            const unsigned length = take(3);
-            lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(length);
-            kraft += kraftWeights[length];
-        }
-        if (kraft != 128 && kraft != 0) {
-            save();
-            return inflateBadCodeLengthCode;
-        }
-    }
-    std::uint32_t codeLengthEntries[codeLengthTableSize];
-    buildTable({codeLengthEntries, codeLengthRootBits}, lengths, codeLengthSymbols, codeLengthPayloads.data(),
-               countLengths(lengths, codeLengthSymbols));
-
-    const int total = literalCount + distanceCount;
-    int index = 0;
-    while (index < total) {
-        // 15 for a hole, or at most 7 for the code and 7 extra bits.
-        if (count < 15) refill(bits, count, next, end);
-        const std::uint32_t entry = codeLengthEntries[bits & (codeLengthTableSize - 1)];
-        const unsigned codeBits = entry & 0xFF;
-        if (codeBits > count) return inflateInputEnded;
-        bits >>= codeBits;
-        count -= codeBits;
-        if (kindOf(entry) == holeKind) {
-            save();
-            return inflateNoMatchingCode;
-        }
-        const unsigned symbol = entry >> 16;
-        if (symbol < 16) {
-            lengths[index++] = static_cast<std::uint8_t>(symbol);
-            continue;
-        }
-        std::uint8_t value = 0;
-        if (symbol == 16) {
-            if (index == 0) {
-                save();
-                return inflateRepeatWithoutLength;
-            }
-            value = lengths[index - 1];
-        }
-        const LengthRepeat repeat = lengthRepeat(symbol);
-        if (repeat.extra > count) return inflateInputEnded;
-        const int run = repeat.shortest + static_cast<int>(take(repeat.extra));
-        // Runs may cross from the literal/length lengths into the distance lengths.
-        if (index + run > total) {
-            save();
-            return inflateRunPastEnd;
-        }
-        std::memset(lengths + index, value, static_cast<std::size_t>(run));
-        index += run;
-    }
-    save();
-
+    StreamBits bits(context);
+    CodeLengths code;
+    const InflateResult read = readCodeLengths(bits, code);
+    bits.saveTo(context);
+    if (read != inflateComplete) return read;
     std::uint32_t literalEntries[literalTableSize];
     std::uint32_t distanceEntries[distanceTableSize];
-    const InflateResult built = buildDynamicCodes(lengths, literalCount, distanceCount, literalEntries, distanceEntries);
+    const InflateResult built =
+        buildDynamicCodes(code.lengths, code.literalCount, code.distanceCount, literalEntries, distanceEntries);
     if (built != inflateComplete) return built;
     return decodeSymbols<true>(context, literalEntries, distanceEntries);
 }
@@ -330,7 +196,11 @@ InflateResult inflate(std::uint8_t* dest, std::uint32_t* destLen, const std::uin
         if constexpr (maxBlocks != 0) {
             if (++blocks == maxBlocks) return inflateInputEnded;
         }
-        if (context.bitCount < 3) refill(context.bitBuffer, context.bitCount, context.next, context.end);
+        if (context.bitCount < 3) {
+            StreamBits bits(context);
+            bits.want(3);
+            bits.saveTo(context);
+        }
         if (context.bitCount < 3) return inflateInputEnded;
         last = (context.bitBuffer & 1) != 0;
         type = context.bitBuffer >> 1 & 3;

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "formats/deflate/deflate_tables.h"
+#include "formats/common/lsb_bits.h"
+#include "formats/deflate/deflate_reading.h"
 
 using namespace deflate_tables;
 
@@ -107,26 +108,41 @@ public:
 private:
     std::uint64_t available(std::uint64_t position) const { return totalBits_ - position; }
 
-    // The 64 bits from `position` on, zero past the end of the input.
-    std::uint64_t peek(std::uint64_t position) const {
-        const std::uint64_t byte = position >> 3;
-        std::uint64_t word = 0;
-        if (size_ - byte >= 8) {
-            std::memcpy(&word, input_ + byte, 8);
-            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-        } else {
-            for (std::uint64_t i = 0; byte + i < size_; ++i) word |= std::uint64_t{input_[byte + i]} << (8 * i);
-        }
-        word >>= position & 7;
-        // The bits shifted out at the top are those of the ninth byte; fewer are needed.
-        return word;
-    }
+    // The bits from `position` on, zero past the end of the input.
+    std::uint64_t peek(std::uint64_t position) const { return peekLsbBits(input_, size_, position); }
+
+    // The decoder's reading (deflate_reading.h) at an absolute bit position.
+    class Bits {
+    public:
+        Bits(const Walk& walk, std::uint64_t position) : walk_(walk), position_(position) {}
+        void want(unsigned) {}
+        void fill() {}
+        std::uint64_t peek() const { return walk_.peek(position_); }
+        std::uint64_t available() const { return walk_.available(position_); }
+        void skip(unsigned n) { position_ += n; }
+        std::uint64_t position() const { return position_; }
+
+    private:
+        const Walk& walk_;
+        std::uint64_t position_;
+    };
 
     [[gnu::always_inline]] Item ending(InflateResult result, std::uint64_t endBit = 0) const {
         Item item;
         item.ends = true;
         item.result = result;
         item.endBit = endBit;
+        return item;
+    }
+
+    // A block ends after `item`: a header follows, or for the final block the stream ends there.
+    [[gnu::always_inline]] static Item endOfBlock(Item item, bool final) {
+        item.nextContext = atHeader;
+        if (final) {
+            item.ends = true;
+            item.result = inflateComplete;
+            item.endBit = item.nextPosition;
+        }
         return item;
     }
 
@@ -142,20 +158,13 @@ private:
             case 0: {
                 // LEN starts at the next byte boundary.
                 const std::uint64_t at = (position + 7) >> 3;
-                if (size_ - at < 4) return ending(inflateInputEnded);
-                const unsigned length = input_[at] | (unsigned{input_[at + 1]} << 8);
-                if (input_[at + 2] != (~length & 0xFFu) || input_[at + 3] != ((~length >> 8) & 0xFFu))
-                    return ending(inflateBadStoredLength);
+                const StoredLength stored = readStoredLength(input_ + at, size_ - at);
+                if (stored.result != inflateComplete) return ending(stored.result);
+                const unsigned length = stored.length;
                 if (size_ - (at + 4) < length) return ending(inflateInputEnded);
                 item.out = length;
                 item.nextPosition = (at + 4 + length) * 8;
-                item.nextContext = atHeader;
-                if (final) {
-                    item.ends = true;
-                    item.result = inflateComplete;
-                    item.endBit = item.nextPosition;
-                }
-                return item;
+                return endOfBlock(item, final);
             }
             case 1:
                 item.nextPosition = position;
@@ -183,46 +192,26 @@ private:
             literalTable = dynamic.literal;
             distanceTable = dynamic.distance;
         }
-        std::uint64_t position = state.position;
-        const std::uint32_t entry = lookUp<true>(literalTable, literalRootBits, peek(position));
-        unsigned length = entry & 0xFF;
-        if (length > available(position)) return ending(inflateInputEnded);
-        position += length;
+        Bits bits(*this, state.position);
+        const Symbol symbol = readSymbol<true>(bits, literalTable, distanceTable);
         Item item;
-        if (kindOf(entry) == literalKind) {
-            item.out = 1;
-            item.nextPosition = position;
-            item.nextContext = state.context;
-            return item;
+        item.nextPosition = bits.position();
+        switch (symbol.kind) {
+            case Symbol::Literal:
+                item.out = 1;
+                item.nextContext = state.context;
+                return item;
+            case Symbol::End:
+                return endOfBlock(item, final);
+            case Symbol::Match:
+                item.out = symbol.value;
+                item.distance = symbol.distance;
+                item.nextContext = state.context;
+                return item;
+            case Symbol::Failed:
+                break;
         }
-        if (kindOf(entry) != valueKind) {
-            if (kindOf(entry) != endKind) return ending(inflateNoMatchingCode);  // a hole took its fifteen bits
-            item.nextPosition = position;
-            item.nextContext = atHeader;
-            if (final) {
-                item.ends = true;
-                item.result = inflateComplete;
-                item.endBit = position;
-            }
-            return item;
-        }
-        unsigned extra = entry >> 8 & 15;
-        if (extra > available(position)) return ending(inflateInputEnded);
-        const std::uint32_t matchLength = (entry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
-        position += extra;
-        const std::uint32_t distanceEntry = lookUp<true>(distanceTable, distanceRootBits, peek(position));
-        length = distanceEntry & 0xFF;
-        if (length > available(position)) return ending(inflateInputEnded);
-        position += length;
-        if (kindOf(distanceEntry) != valueKind) return ending(inflateNoMatchingCode);
-        extra = distanceEntry >> 8 & 15;
-        if (extra > available(position)) return ending(inflateInputEnded);
-        item.distance = (distanceEntry >> 16) + static_cast<std::uint32_t>(peek(position) & ((1u << extra) - 1));
-        position += extra;
-        item.out = matchLength;
-        item.nextPosition = position;
-        item.nextContext = state.context;
-        return item;
+        return ending(symbol.failure);
     }
 
     // The dynamic code of the block whose header is at `code` - 1: at hand, or that of a header
@@ -270,59 +259,14 @@ private:
     }
 
     // Reads a dynamic block's code from `position`, just after its block header, into `into`,
-    // with the decoder's checks in its order. Moves `position` past it.
+    // as the decoder reads it. Moves `position` past it.
     InflateResult readDynamicCode(std::uint64_t& position, Tables::Code& into) {
-        auto take = [&](unsigned n) {
-            const auto value = static_cast<unsigned>(peek(position) & ((1u << n) - 1));
-            position += n;
-            return value;
-        };
-        if (available(position) < 14) return inflateInputEnded;
-        const int literalCount = static_cast<int>(take(5)) + 257;
-        const int distanceCount = static_cast<int>(take(5)) + 1;
-        const int codeCount = static_cast<int>(take(4)) + 4;
-        if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return inflateTooManyLengths;
-
-        std::uint8_t lengths[maxLiteralLengths + maxDistanceLengths] = {};
-        // Short of the lengths' bits, the decoder runs out of input before it can check them.
-        if (available(position) < static_cast<std::uint64_t>(3 * codeCount)) return inflateInputEnded;
-        int kraft = 0;
-        for (int i = 0; i < codeCount; ++i) {
-            const unsigned length = take(3);
-            lengths[codeLengthOrder[i]] = static_cast<std::uint8_t>(length);
-            kraft += kraftWeights[length];
-        }
-        if (kraft != 128 && kraft != 0) return inflateBadCodeLengthCode;
-        std::uint32_t codeLengthEntries[codeLengthTableSize];
-        buildTable({codeLengthEntries, codeLengthRootBits}, lengths, codeLengthSymbols, codeLengthPayloads.data(),
-                   countLengths(lengths, codeLengthSymbols));
-
-        const int total = literalCount + distanceCount;
-        int index = 0;
-        while (index < total) {
-            const std::uint32_t entry = codeLengthEntries[peek(position) & (codeLengthTableSize - 1)];
-            const unsigned codeBits = entry & 0xFF;
-            if (codeBits > available(position)) return inflateInputEnded;
-            position += codeBits;
-            if (kindOf(entry) == holeKind) return inflateNoMatchingCode;
-            const unsigned symbol = entry >> 16;
-            if (symbol < 16) {
-                lengths[index++] = static_cast<std::uint8_t>(symbol);
-                continue;
-            }
-            std::uint8_t value = 0;
-            if (symbol == 16) {
-                if (index == 0) return inflateRepeatWithoutLength;
-                value = lengths[index - 1];
-            }
-            const LengthRepeat repeat = lengthRepeat(symbol);
-            if (repeat.extra > available(position)) return inflateInputEnded;
-            const int run = repeat.shortest + static_cast<int>(take(repeat.extra));
-            if (index + run > total) return inflateRunPastEnd;
-            std::memset(lengths + index, value, static_cast<std::size_t>(run));
-            index += run;
-        }
-        return buildDynamicCodes(lengths, literalCount, distanceCount, into.literal, into.distance);
+        Bits bits(*this, position);
+        CodeLengths code;
+        const InflateResult read = readCodeLengths(bits, code);
+        position = bits.position();
+        if (read != inflateComplete) return read;
+        return buildDynamicCodes(code.lengths, code.literalCount, code.distanceCount, into.literal, into.distance);
     }
 
     const std::uint8_t* input_;

@@ -1,7 +1,8 @@
 #include "formats/pkware/pkware_dry_run.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "formats/common/lsb_bits.h"
 
 namespace {
 
@@ -73,14 +74,7 @@ void DclDryRun::forget() {
 }
 
 std::uint32_t DclDryRun::peek(std::uint64_t position) const {
-    const std::uint64_t byte = position / 8;
-    std::uint64_t word = 0;
-    if (byte + 8 <= size_) {
-        std::memcpy(&word, input_ + byte, 8);  // little-endian, as every target we build for
-    } else {
-        for (std::uint64_t at = byte; at < size_; ++at) word |= std::uint64_t{input_[at]} << (8 * (at - byte));
-    }
-    return static_cast<std::uint32_t>(word >> (position % 8));
+    return static_cast<std::uint32_t>(peekLsbBits(input_, size_, position));
 }
 
 // An item as dclDecodeBody reads it; the input may end inside it.
