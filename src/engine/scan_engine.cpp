@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -208,6 +209,11 @@ public:
     // True when the scan must end here: the stop limit was just reached, or the sink failed or
     // reached a limit of its own.
     bool commit(std::size_t format, Verdict verdict, FoundStream stream) {
+        assert((stream.offset > lastOffset_ || (stream.offset == lastOffset_ && format > lastFormat_) || first_) &&
+               "results are committed in offset order and, at one offset, in format order");
+        first_ = false;
+        lastOffset_ = stream.offset;
+        lastFormat_ = format;
         stream.format = formats_[format];
         if (verdict == Verdict::Exhausted) {
             sink_.exhausted(stream);
@@ -236,6 +242,10 @@ public:
 private:
     const std::vector<const FormatDescriptor*>& formats_;
     std::uint32_t remaining_;  // 0: no limit
+    // The last result committed, for the order the assertion above holds.
+    bool first_ = true;
+    std::uint64_t lastOffset_ = 0;
+    std::size_t lastFormat_ = 0;
     ResultSink& sink_;
     std::atomic<std::uint64_t>* committedOffset_;
 };

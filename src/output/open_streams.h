@@ -2,6 +2,7 @@
 // inside. Thread safety: one per sink, on the committing thread.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -11,6 +12,8 @@ public:
     // must be asked in increasing order: a stream that ends at or before one can never hold a
     // later one, so it is dropped for good once it is on top, and each stream is dropped once.
     const std::uint64_t* enclosing(std::uint64_t offset) {
+        assert(offset >= lastAsked_ && "open streams are asked in increasing order");
+        lastAsked_ = offset;
         while (!streams_.empty() && streams_.back().end <= offset) streams_.pop_back();
         return streams_.empty() ? nullptr : &streams_.back().offset;
     }
@@ -24,4 +27,5 @@ private:
         std::uint64_t offset, end;
     };
     std::vector<Span> streams_;
+    std::uint64_t lastAsked_ = 0;
 };

@@ -52,6 +52,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -325,7 +326,10 @@ private:
         slots_.assign(slotCount, none);
         for (std::size_t node = 0; node < nodes_.size(); ++node) {
             std::size_t slot = slotOf(nodes_[node].state);
-            while (slots_[slot] != none) slot = (slot + 1) & (slots_.size() - 1);
+            while (slots_[slot] != none) {
+                assert(nodes_[slots_[slot]].state != nodes_[node].state && "landmarks never hold a state twice");
+                slot = (slot + 1) & (slots_.size() - 1);
+            }
             slots_[slot] = static_cast<Index>(node);
         }
     }
