@@ -6,14 +6,20 @@
 #include <memory>
 
 #include "formats/common/lsb_bits.h"
+#include "formats/common/tuning.h"
 #include "formats/deflate/deflate_reading.h"
 
 using namespace deflate_tables;
 
 namespace {
 
-// Walks join near their starts; from 1 MiB on their landmarks thin out.
-constexpr std::uint64_t landmarksNearby = std::uint64_t{1} << 20;  // bits
+// Tuning (see formats/common/tuning.h; the entries' window and parts are in the header).
+// Walks join near their starts: landmarks of every level stay within 128 KiB of one, and thin
+// out beyond; at 1 MiB the adversarial chains ran slower (their landmarks crowded the budget).
+constexpr InputExtent landmarksNearby{128 << 10};
+// Walks that end within 4 KiB without joining note no entries: short walks must not take the
+// places of long ones, and random bytes pay nothing for them.
+constexpr InputExtent noteEntriesBeyond{4 << 10};
 
 // A state's context: 0 at a block header; inside a block, 1 | final << 1 | code << 2, where
 // the code is 0 for the fixed one and the position of the block's header plus one for a
@@ -276,7 +282,7 @@ private:
 };
 
 DeflateDryRun::DeflateDryRun()
-    : landmarks_(landmarksNearby), tables_(std::make_unique<Tables>()), trace_(traceLimit) {}
+    : landmarks_(landmarksNearby.bits()), tables_(std::make_unique<Tables>()), trace_(traceLimit) {}
 
 DeflateDryRun::~DeflateDryRun() = default;
 
@@ -400,11 +406,11 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         // A walk that ends within a few KiB notes nothing unless it joined: its states would take
         // the places of those of the long walks around it, and on random bytes, where the walks
         // that come here end within a few hundred bytes, the notes cost more than they save.
-        if (traced != 0 && (joined || state.position - offset * 8 > 4096 * 8)) noteEntries(offset, traced, state, rest);
+        if (traced != 0 && (joined || state.position - offset * 8 > noteEntriesBeyond.bits())) noteEntries(offset, traced, state, rest);
     };
     const auto outcome = [&](InflateResult result, std::uint64_t endBit = 0) {
         InflateOutcome answer{result, static_cast<std::uint32_t>(produced), 0,
-                              joined || state.position - offset * 8 > 64 * 8};
+                              joined || state.position - offset * 8 > shortAttempt.bits()};
         if (result == inflateComplete) answer.taken = (endBit + 7) / 8 - offset;
         return answer;
     };

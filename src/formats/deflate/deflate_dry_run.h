@@ -23,7 +23,7 @@ struct InflateOutcome {
     InflateResult result = inflateInputEnded;
     std::uint32_t produced = 0;  // for inflateComplete and the format errors
     std::uint64_t taken = 0;     // bytes from the start the stream was read from, for inflateComplete
-    bool walkedFar = false;      // the walk joined another's path or read past its first 64 bytes
+    bool walkedFar = false;      // the walk joined another's path or read past a short attempt
 };
 
 class DeflateDryRun {
@@ -72,10 +72,10 @@ private:
         State landing{};
         Stretch toLanding;
     };
-    static constexpr std::uint64_t entryWindow = std::uint64_t{1} << 17;  // past a stored block's reach
+    static constexpr std::uint64_t entryWindow = std::uint64_t{128} << 10;  // bytes: past a stored block's reach
     // By byte modulo the window, in parts made as entries are noted in them: a scan that notes
     // a few keeps a few hundred KiB, not the whole 7 MiB.
-    static constexpr std::uint64_t entryPart = 4096;
+    static constexpr std::uint64_t entryPart = 4096;  // bytes
     std::vector<std::unique_ptr<Entry[]>> entryParts_;
     std::uint64_t entriesBefore_ = 0;  // the last byte noted, plus one
     const Entry* entryAt(std::uint64_t byte) const;

@@ -2,17 +2,13 @@
 
 #include <algorithm>
 
+#include "formats/common/tuning.h"
 #include "formats/deflate/deflate_decoder.h"
 
-namespace {
-
-// Nearly every attempt ends within a few bytes, and rawInflate answers those fastest. Given only
-// this much input and its first few blocks, an attempt that ends there has its exact answer;
-// one that does not (it runs out of input, or on past those blocks, as in a chain of tiny
-// blocks) goes to the dry run, which joins walks from nearby offsets.
-constexpr std::uint64_t shortAttempt = 64;
-
-}  // namespace
+// Given only shortAttempt bytes and its first few blocks, an attempt that ends there has its
+// exact answer from rawInflate; one that does not (it runs out of input, or on past those blocks,
+// as in a chain of tiny blocks) goes to the dry run, which joins walks from nearby offsets.
+constexpr std::uint64_t shortAttemptBytes = shortAttempt.bytes;
 
 // A full destination leaves the produced count at the capacity, which the size rules read as
 // an exhausted buffer; with a capacity of 0 nothing was produced, so nothing was found.
@@ -30,13 +26,13 @@ Prediction DeflateUnpacker::decode() {
 Prediction DeflateUnpacker::predict() {
     const ScanState& scan = scan_;
     const std::uint64_t rest = scan.inputSize - scan.currentOffset;
-    if (rest <= shortAttempt) return decode();
+    if (rest <= shortAttemptBytes) return decode();
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
     // Only near a walk that went far is it worth asking whether this one starts on a known path.
-    const bool nearFarWalk = lastFarStart_ != 0 && scan.currentOffset + 1 - lastFarStart_ <= shortAttempt;
+    const bool nearFarWalk = lastFarStart_ != 0 && scan.currentOffset + 1 - lastFarStart_ <= shortAttemptBytes;
     if (!lastWalkedFar_ && !(nearFarWalk && dryRun_.joinsAtStart(scan.inputView, scan.inputSize, scan.currentOffset))) {
         std::uint32_t produced = capacity;
-        std::uint64_t sourceLength = shortAttempt;
+        std::uint64_t sourceLength = shortAttemptBytes;
         const InflateResult result =
             rawInflateFewBlocks(scan.outputBuffer, &produced, scan.inputView + scan.currentOffset, &sourceLength);
         if (result == inflateComplete) return Prediction::stream(produced, scan.currentOffset + sourceLength, true);

@@ -2,12 +2,13 @@
 
 #include <lzo/lzoconf.h>
 
+#include "formats/common/tuning.h"
+
 namespace {
 
-// Walks join near their starts; from 1 MiB on their landmarks thin out.
-constexpr std::uint64_t landmarksNearby = 1 << 20;
-// Most walks end within a few instructions: landmarks are looked at from the 8th on.
-constexpr unsigned firstJoiningStep = 8;
+// Tuning (see formats/common/tuning.h). Walks join near their starts: landmarks of every level
+// stay within 1 MiB of one, and thin out beyond (positions count bytes).
+constexpr InputExtent landmarksNearby{1 << 20};
 
 // Instruction fields of LZO1X, as lzo1x_d.ch reads them.
 constexpr unsigned literalRunCodes = 16;   // codes below this at the top of the loop: literal runs
@@ -20,7 +21,7 @@ constexpr std::uint32_t afterLiteralsBase = 0x801;
 // a bare end code there is no stream.
 bool LzoOutcome::accepted() const { return result == LZO_E_OK || (result == LZO_E_INPUT_NOT_CONSUMED && produced != 0); }
 
-LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget) : landmarks_(landmarksNearby, landmarkBudget) {}
+LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget) : landmarks_(landmarksNearby.bytes, landmarkBudget) {}
 
 void LzoPrecheck::forget() {
     landmarks_.clear();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "formats/common/lsb_bits.h"
+#include "formats/common/tuning.h"
 
 namespace {
 
@@ -13,12 +14,11 @@ struct CodeEntry {
 constexpr std::uint32_t codeBits = dclMaxCodeLength;
 constexpr std::uint32_t codeMask = (1u << codeBits) - 1;
 
-// Walks join near their starts; from 128 KiB on their landmarks thin out. A DCL chain through a
-// large input is dense in items (nine bits a literal): further out, its landmarks would fill
-// the budget (measured on 64 MiB of literal chains: 4.1 s instead of 5.8 s).
-constexpr std::uint64_t landmarksNearby = std::uint64_t{8} << 17;  // bits
-// Most walks end within a few items: landmarks are looked at from the 8th on.
-constexpr unsigned firstJoiningStep = 8;
+// Tuning (see formats/common/tuning.h). Walks join near their starts: landmarks of every level
+// stay within 128 KiB of one, and thin out beyond. A DCL chain through a large input is dense in
+// items (nine bits a literal): further out, its landmarks would fill the budget (measured on 64
+// MiB of literal chains: 4.1 s instead of 5.8 s).
+constexpr InputExtent landmarksNearby{128 << 10};
 
 // The three fixed codes by their next 13 stream bits (first bit lowest), each pattern decoded
 // once by the decoder itself, so that the dry run reads exactly its symbols. The codes are
@@ -65,7 +65,7 @@ const CodeTables& codeTables() {
 
 }  // namespace
 
-DclDryRun::DclDryRun(std::size_t landmarkBudget) : landmarks_(landmarksNearby, landmarkBudget) {}
+DclDryRun::DclDryRun(std::size_t landmarkBudget) : landmarks_(landmarksNearby.bits(), landmarkBudget) {}
 
 void DclDryRun::forget() {
     landmarks_.clear();

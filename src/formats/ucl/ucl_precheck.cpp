@@ -5,7 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "formats/common/tuning.h"
+
 namespace {
+
+// Tuning (see formats/common/tuning.h). Walks join near their starts: landmarks of every level
+// stay within 1 MiB of one, and thin out beyond (positions count bytes).
+constexpr InputExtent landmarksNearby{1 << 20};
 
 // All counters are 32-bit, as ucl_uint is on this platform, so that wrap-around past 4 GiB and
 // the overflowing sums in the output checks behave as in the decoders.
@@ -241,6 +247,8 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
     return precheckUclStream(method, source, sourceLength, capacity, onesRuns);
 }
 
+UclDryRun::UclDryRun(UclMethod method) : method_(method), landmarks_(landmarksNearby.bytes) {}
+
 bool uclOutcomeIsStream(const UclOutcome& outcome) {
     return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);
 }
@@ -288,9 +296,6 @@ public:
     bool walkedFar() const { return walkedFar_; }
 
 private:
-    // Most walks end within a few steps: landmarks are looked at from the 8th on.
-    static constexpr unsigned firstJoiningStep = 8;
-
     LandmarkWalk<State> walk_;
     std::int64_t capacity_;
     std::uint64_t offset_;
@@ -318,6 +323,6 @@ UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
         method_ == UclMethod::nrv2b
             ? StreamWalk<UclMethod::nrv2b, true, UclJoins>(input + offset, sourceLength, capacity, onesRuns, &joins).run()
             : StreamWalk<UclMethod::nrv2d, true, UclJoins>(input + offset, sourceLength, capacity, onesRuns, &joins).run();
-    walkedFar_ = joins.walkedFar() || outcome.taken > 64;
+    walkedFar_ = joins.walkedFar() || outcome.taken > shortAttempt.bytes;
     return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken, outcome.result};
 }

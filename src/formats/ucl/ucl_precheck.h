@@ -62,15 +62,14 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
 // Thread safety: one dry run per thread.
 class UclDryRun {
 public:
-    // Walks join near their starts; from 1 MiB on their landmarks thin out.
-    explicit UclDryRun(UclMethod method) : method_(method), landmarks_(std::uint64_t{1} << 20) {}
+    explicit UclDryRun(UclMethod method);
 
     // precheckUclStream's verdict for input[offset, size), with input[size] readable.
     UclVerdict run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
                    OnesRunIndex& onesRuns);
     // Drops the landmarks, for new bytes at the same address.
     void forget() { landmarks_.clear(); }
-    // Whether the last walk hopped or read past its first 64 bytes: the next one likely will.
+    // Whether the last walk hopped or read past a short attempt: the next one likely will.
     bool walkedFar() const { return walkedFar_; }
 
     struct State {

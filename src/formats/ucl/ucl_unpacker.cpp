@@ -5,26 +5,23 @@
 #include <algorithm>
 #include <limits>
 
-namespace {
+#include "formats/common/tuning.h"
 
-// Nearly every attempt ends within a few bytes, and the quick walk answers those fastest. Given
-// only this much input, an attempt that does not run out of it has its exact answer; one that
-// does goes to the dry run, which joins walks from nearby offsets.
-constexpr std::uint32_t shortAttempt = 64;
-
-}  // namespace
+// Given only shortAttempt bytes, an attempt that does not run out of them has its exact answer
+// from the quick walk; one that does goes to the dry run, which joins walks from nearby offsets.
+constexpr auto shortAttemptBytes = static_cast<std::uint32_t>(shortAttempt.bytes);
 
 UclVerdict UclUnpacker::verdict() {
     const ScanState& scan = scan_;
     const std::uint8_t* source = scan.inputView + scan.currentOffset;
     const std::uint64_t rest = scan.inputSize - scan.currentOffset;
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
-    if (rest <= shortAttempt) {
+    if (rest <= shortAttemptBytes) {
         lastWalkedFar_ = false;
         return precheckUclStream(method_, source, static_cast<std::uint32_t>(rest), capacity, onesRuns_);
     }
     if (!lastWalkedFar_) {
-        UclVerdict quick = precheckUclStream(method_, source, shortAttempt, capacity, onesRuns_);
+        UclVerdict quick = precheckUclStream(method_, source, shortAttemptBytes, capacity, onesRuns_);
         if (quick.result != UCL_E_INPUT_OVERRUN) {
             // An end code right at the cut has more input after it: not consumed.
             if (quick.result == UCL_E_OK) quick.stream = quick.produced != 0;
