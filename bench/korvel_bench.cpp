@@ -35,6 +35,8 @@
 
 extern char** environ;
 
+using namespace korvel;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -15,6 +15,8 @@
 
 #include "real_containers.h"
 
+using namespace korvel;
+
 namespace {
 
 struct Triage {

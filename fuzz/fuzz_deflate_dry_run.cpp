@@ -10,6 +10,8 @@
 #include "formats/deflate/deflate_dry_run.h"
 #include "fuzz_support.h"
 
+using namespace korvel;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
     const std::uint32_t capacity = (data[0] | data[1] << 8) & 0x3FFF;

@@ -6,6 +6,8 @@
 #include "formats/pkware/pkware_unpacker.h"
 #include "fuzz_support.h"
 
+using namespace korvel;
+
 namespace {
 
 struct Attempt {

@@ -6,6 +6,8 @@
 #include "formats/deflate/deflate_decoder.h"
 #include "fuzz_support.h"
 
+using namespace korvel;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Three parameter bytes, as every target reads them: the capacity, then one unused.
     if (size < 3) return 0;

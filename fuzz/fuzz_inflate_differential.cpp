@@ -5,6 +5,8 @@
 #include "fuzz_support.h"
 #include "reference_inflate.h"
 
+using namespace korvel;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     // Mostly small capacities, where output runs out mid-stream.

@@ -7,6 +7,8 @@
 #include "formats/lzo/lzo_unpacker.h"
 #include "fuzz_support.h"
 
+using namespace korvel;
+
 namespace {
 
 struct Attempt {

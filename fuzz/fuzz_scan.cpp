@@ -17,6 +17,8 @@
 #include "output/saving.h"
 #include "output/verdicts.h"
 
+using namespace korvel;
+
 namespace {
 
 struct Find {

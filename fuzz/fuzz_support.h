@@ -9,6 +9,8 @@
 
 #include "core/unpacker.h"
 
+using namespace korvel;
+
 // Stops the run with a message; libFuzzer saves the input that caused it.
 #define FUZZ_CHECK(condition)                                                              \
     do {                                                                                   \

@@ -18,6 +18,8 @@
 #include "formats/ucl/ucl_unpacker.h"
 #include "fuzz_support.h"
 
+using namespace korvel;
+
 namespace {
 
 using UclDecoder = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);

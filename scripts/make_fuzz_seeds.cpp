@@ -14,6 +14,8 @@
 #include "formats/format_table.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_fuzz_seeds <folder>\n");

@@ -13,6 +13,8 @@
 #include "dcl_writer.h"
 #include "zip_writer.h"
 
+using namespace korvel;
+
 namespace {
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }

@@ -10,6 +10,8 @@
 // Cases name only the fields that differ from the defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+using namespace korvel;
+
 namespace {
 
 TEST(ParseHexTest, ReadsDigitsUntilTheFirstOther) {

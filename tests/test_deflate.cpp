@@ -15,6 +15,8 @@
 #include "reference_inflate.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 // Fixed-code symbols (RFC 1951, 3.2.6).

@@ -23,6 +23,8 @@
 #include "reference_inflate.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 using Decoder = InflateResult (*)(std::uint8_t*, std::uint32_t*, const std::uint8_t*, std::uint64_t*);

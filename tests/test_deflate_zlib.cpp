@@ -12,6 +12,8 @@
 #include "formats/deflate/deflate_decoder.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 // Raw deflate (no wrapper) of `data`; with `flushEvery` nonzero, a sync flush after every

@@ -17,6 +17,8 @@
 #include "test_support.h"
 #include "zip_writer.h"
 
+using namespace korvel;
+
 namespace {
 
 std::string hex(std::uint64_t value, const char* format = "%llx") {

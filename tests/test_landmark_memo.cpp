@@ -11,6 +11,8 @@
 #include "formats/common/landmark_memo.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 struct Position {

@@ -10,6 +10,8 @@
 #include "formats/lzo/lzo_unpacker.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 struct LibraryFormat {

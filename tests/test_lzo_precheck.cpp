@@ -19,6 +19,8 @@
 #include "formats/lzo/lzo_unpacker.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 // Up to `limit` bytes of this test program's own machine code, from the middle of its .text.

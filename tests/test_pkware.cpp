@@ -11,6 +11,8 @@
 #include "formats/pkware/pkware_unpacker.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 // Input handed over in blocks of `chunk` bytes; `pos` is how much the decoder has asked for.

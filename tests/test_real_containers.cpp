@@ -13,10 +13,14 @@
 #include "real_containers.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 // Beside RealStream, for gtest to find it when a list of streams differs.
+namespace korvel {
 static void PrintTo(const RealStream& stream, std::ostream* out) {
     *out << stream.format << " at " << stream.offset << ".." << stream.end << " of " << stream.size;
 }
+}  // namespace korvel
 
 namespace {
 

@@ -25,6 +25,8 @@
 #include "output/outer_filter.h"
 #include "output/saving.h"
 
+using namespace korvel;
+
 namespace {
 
 const FormatDescriptor& lzo = *findFormat("lzo");

@@ -16,6 +16,8 @@
 #include "recording_sink.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 // Streams of every format between junk, text and zeros: many finds, spurious ones included.

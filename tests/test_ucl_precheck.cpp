@@ -22,6 +22,8 @@
 #include "formats/format_table.h"
 #include "test_support.h"
 
+using namespace korvel;
+
 namespace {
 
 using UclDecoder = int (*)(const ucl_bytep, ucl_uint, ucl_bytep, ucl_uintp, ucl_voidp);

@@ -7,6 +7,8 @@
 #include "test_support.h"
 #include "formats/common/zero_runs.h"
 
+using namespace korvel;
+
 namespace {
 
 template <typename Index, std::uint8_t value>

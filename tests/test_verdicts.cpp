@@ -15,6 +15,8 @@
 #include "output/evidence.h"
 #include "output/verdicts.h"
 
+using namespace korvel;
+
 namespace {
 
 Bytes littleEndian(std::uint64_t value, unsigned width) {

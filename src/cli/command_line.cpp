@@ -7,6 +7,8 @@
 #include <cstring>
 #include <thread>
 
+namespace korvel {
+
 std::uint64_t parseHex(const char* text) {
     std::uint64_t value = 0;
     for (;; ++text) {
@@ -200,3 +202,5 @@ CommandLine parseCommandLine(int argc, char** argv, std::span<const FormatDescri
     result.activeState = selectionMask == 1 ? FormatState::Default : FormatState::Selected;
     return result;
 }
+
+}  // namespace korvel

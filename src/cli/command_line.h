@@ -10,6 +10,8 @@
 #include "formats/format_table.h"
 #include "core/size_rules.h"
 
+namespace korvel {
+
 // Hex digits from the start of `text`, stopping at the first other character; wraps modulo 2^64.
 std::uint64_t parseHex(const char* text);
 // Decimal as atoi reads it (space, sign, digits), wrapping in 32 bits instead of overflowing.
@@ -69,3 +71,5 @@ void printLongOptions();
 void printVersion();
 // Worker threads when --jobs is not given: the CPUs this process may run on.
 unsigned defaultJobs();
+
+}  // namespace korvel

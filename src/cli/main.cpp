@@ -16,6 +16,8 @@
 #include "output/saving.h"
 #include "output/verdicts.h"
 
+using namespace korvel;
+
 int main(int argc, char** argv) {
     const CommandLine commandLine = parseCommandLine(argc, argv);
     if (!commandLine.error.empty()) {

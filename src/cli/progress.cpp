@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace korvel {
+
 ProgressReport::ProgressReport(std::uint64_t begin, std::uint64_t end, const std::atomic<std::uint64_t>& committed,
                                const FileSink& sink)
     : begin_(begin), end_(end), committed_(committed), sink_(sink), terminal_(isatty(STDERR_FILENO) == 1) {
@@ -44,3 +46,5 @@ void ProgressReport::print(bool last) {
                  terminal_ && !last ? "   " : "\n");
     std::fflush(stderr);
 }
+
+}  // namespace korvel

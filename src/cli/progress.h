@@ -9,6 +9,8 @@
 
 #include "output/saving.h"
 
+namespace korvel {
+
 class ProgressReport {
 public:
     // Reports on the scan of [begin, end) while it lasts: rewritten in place a few times a
@@ -34,3 +36,5 @@ private:
     bool stopping_ = false;
     std::thread thread_;
 };
+
+}  // namespace korvel

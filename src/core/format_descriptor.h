@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace korvel {
+
 class Unpacker;
 struct ScanState;
 
@@ -21,3 +23,5 @@ struct FormatDescriptor {
     bool writesSpareByte;
     std::size_t index;  // its row in the format table
 };
+
+}  // namespace korvel

@@ -9,6 +9,8 @@
 
 #include "core/format_descriptor.h"
 
+namespace korvel {
+
 // The input bytes just before a stream's start and just after its end, copied by the worker
 // that found it when the scan keeps them: a sink that weighs evidence reads them here, never in
 // the mapping, which may shrink under the scan.
@@ -35,3 +37,5 @@ struct FoundStream {
     StreamSurroundings surroundings = {};  // filled only when the scan keeps them
     const Judgement* judgement = nullptr;  // set by a judging sink for the sinks after it
 };
+
+}  // namespace korvel

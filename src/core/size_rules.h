@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 inline constexpr std::uint32_t defaultBufferCapacity = 0x10000000;  // 256 MiB
 
 struct SizeRules {
@@ -22,3 +24,5 @@ struct SizeRules {
         return Verdict::Kept;
     }
 };
+
+}  // namespace korvel

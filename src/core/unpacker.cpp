@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+namespace korvel {
+
 Unpacker::~Unpacker() = default;
 
 bool Unpacker::settle(Prediction predicted) {
@@ -22,3 +24,5 @@ bool Unpacker::decodeAlone() {
     if (decoded.end != 0) scan_.inputEnd = decoded.end;
     return true;
 }
+
+}  // namespace korvel

@@ -8,6 +8,8 @@
 
 #include "core/size_rules.h"
 
+namespace korvel {
+
 struct ScanState {
     const std::uint8_t* inputView = nullptr;  // first input byte; one readable spare byte follows the last
     std::uint64_t inputSize = 0;
@@ -97,3 +99,5 @@ private:
     bool settle(Prediction predicted);  // a find: its size, end, and bytes when wanted
     bool decodeAlone();                         // with the dry runs off
 };
+
+}  // namespace korvel

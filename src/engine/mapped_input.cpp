@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 MappedInput::~MappedInput() {
     if (base_ != nullptr) munmap(base_, reserved_);
 }
@@ -48,3 +50,5 @@ MappedInput::OpenResult MappedInput::open(const char* path) {
     size_ = size;
     return OpenResult::Opened;
 }
+
+}  // namespace korvel

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace korvel {
+
 class MappedInput {
 public:
     enum class OpenResult {
@@ -31,3 +33,5 @@ private:
     std::size_t reserved_ = 0;
     std::uint64_t size_ = 0;
 };
+
+}  // namespace korvel

@@ -7,6 +7,8 @@
 
 #include "core/found_stream.h"
 
+namespace korvel {
+
 class ResultSink {
 public:
     virtual ~ResultSink() = default;
@@ -25,3 +27,5 @@ public:
     // scan then ends.
     virtual bool stopped() const { return false; }
 };
+
+}  // namespace korvel

@@ -35,6 +35,8 @@
 
 #include "core/unpacker.h"
 
+namespace korvel {
+
 namespace {
 
 using Verdict = SizeRules::Verdict;
@@ -554,3 +556,5 @@ StreamDecoder::Outcome StreamDecoder::countBytes(std::uint64_t begin, std::uint6
                                                  std::array<std::uint64_t, 256>& counts) {
     return implementation_->countBytes(begin, end, counts);
 }
+
+}  // namespace korvel

@@ -14,6 +14,8 @@
 #include "core/format_descriptor.h"
 #include "core/size_rules.h"
 
+namespace korvel {
+
 struct ScanSettings {
     std::vector<const FormatDescriptor*> formats;  // tried at each offset, in this order
     SizeRules sizes;
@@ -80,3 +82,5 @@ private:
     class Implementation;
     std::unique_ptr<Implementation> implementation_;
 };
+
+}  // namespace korvel

@@ -7,6 +7,8 @@
 #include "formats/pkware/pkware_unpacker.h"
 #include "formats/ucl/ucl_unpacker.h"
 
+namespace korvel {
+
 namespace {
 
 template <typename UnpackerType>
@@ -31,3 +33,5 @@ const FormatDescriptor* findFormat(const char* switchName, std::span<const Forma
         if (strcasecmp(format.switchName, switchName) == 0) return &format;
     return nullptr;
 }
+
+}  // namespace korvel

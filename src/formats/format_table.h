@@ -8,6 +8,10 @@
 
 #include "core/format_descriptor.h"
 
+namespace korvel {
+
 std::span<const FormatDescriptor> formatTable();
 // The row of `formats` whose switch name is `switchName` ignoring case; null when none is.
 const FormatDescriptor* findFormat(const char* switchName, std::span<const FormatDescriptor> formats = formatTable());
+
+}  // namespace korvel

@@ -7,6 +7,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace korvel {
+
 namespace {
 
 // Looking at two sides, three widths, two byte orders and two sizes: 24 places per distance.
@@ -289,3 +291,5 @@ bool findChecksum(const StreamSurroundings& around, std::span<const std::uint8_t
     }
     return false;
 }
+
+}  // namespace korvel

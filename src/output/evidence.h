@@ -16,6 +16,8 @@
 
 #include "core/found_stream.h"
 
+namespace korvel {
+
 // What a size field holds.
 enum class SizeQuantity : std::uint8_t {
     Compressed,  // the stream's input bytes: end - offset
@@ -119,3 +121,4 @@ std::uint32_t adler32(std::span<const std::uint8_t> bytes);
 // A checksum of `decoded` stored in either byte order before the start or after the end.
 bool findChecksum(const StreamSurroundings& around, std::span<const std::uint8_t> decoded, EvidenceItem& item);
 
+}  // namespace korvel

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel {
+
 class OpenStreams {
 public:
     // The offset of the latest added stream whose [offset, end) holds `offset`, or null. Offsets
@@ -29,3 +31,5 @@ private:
     std::vector<Span> streams_;
     std::uint64_t lastAsked_ = 0;
 };
+
+}  // namespace korvel

@@ -17,6 +17,8 @@
 
 #include "engine/result_sink.h"
 
+namespace korvel {
+
 // One format's reported streams. Offsets come in increasing order, so every reported stream
 // starts at or before the one asked about, and one that ends at or before it never holds a
 // later one either.
@@ -44,3 +46,5 @@ private:
     std::uint64_t furthestEnd_ = 0;
     std::priority_queue<Span> largest_;  // by size; entries that have ended are dropped lazily
 };
+
+}  // namespace korvel

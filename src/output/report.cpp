@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+namespace korvel {
+
 namespace {
 
 // A JSON string. Bytes of 0x80 and above pass as they are: a path is whatever bytes the file
@@ -227,3 +229,5 @@ bool ReportSink::finish(std::uint64_t inputSize, const std::vector<VerdictCounts
     errno = failure;
     return false;
 }
+
+}  // namespace korvel

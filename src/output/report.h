@@ -15,6 +15,8 @@
 #include "output/saving.h"
 #include "output/verdicts.h"
 
+namespace korvel {
+
 class ReportSink : public ResultSink {
 public:
     // `formats`: every format the summary counts, by index.
@@ -52,3 +54,5 @@ private:
     std::vector<Counts> counts_;  // by format index
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
+
+}  // namespace korvel

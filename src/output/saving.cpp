@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace korvel {
+
 std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& format, std::uint64_t offset) {
     char fileName[24];
     std::snprintf(fileName, sizeof fileName, "/%08llX", static_cast<unsigned long long>(offset));
@@ -131,3 +133,5 @@ void FileSink::exhausted(const FoundStream& stream) {
     print("%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
           static_cast<int>(bufferCapacity_ >> 20), offset, offset);
 }
+
+}  // namespace korvel

@@ -9,6 +9,8 @@
 
 #include "engine/result_sink.h"
 
+namespace korvel {
+
 // <prefix><format name>/<offset in eight or more upper-case hex digits>
 std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& format, std::uint64_t offset);
 
@@ -77,3 +79,5 @@ private:
     bool writeFailed_ = false;
     std::atomic<std::uint64_t> kept_{0};
 };
+
+}  // namespace korvel

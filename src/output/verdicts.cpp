@@ -5,6 +5,8 @@
 #include <cmath>
 #include <queue>
 
+namespace korvel {
+
 namespace {
 
 constexpr std::uint64_t noId = ~std::uint64_t{0};
@@ -666,3 +668,5 @@ StreamDecoder::Outcome JudgingSink::decode(const Candidate& held, std::span<cons
     lastDecoded_ = {held.format, outcome == StreamDecoder::Outcome::Decoded ? held.offset : ~std::uint64_t{0}, bytes};
     return outcome;
 }
+
+}  // namespace korvel

@@ -32,6 +32,8 @@
 #include "output/evidence.h"
 #include "output/outer_filter.h"
 
+namespace korvel {
+
 enum class Verdict : std::uint8_t { Real, Plausible, Noise };
 const char* verdictName(Verdict verdict);
 
@@ -136,3 +138,5 @@ private:
     Failure failure_ = Failure::None;
     std::uint64_t failedOffset_ = 0;
 };
+
+}  // namespace korvel

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 struct Code {
@@ -59,3 +61,5 @@ private:
     Bytes bytes_;
     std::size_t bitCount_ = 0;
 };
+
+}  // namespace korvel

@@ -7,6 +7,8 @@
 #include "dcl_writer.h"
 #include "formats/pkware/pkware_decoder.h"
 
+namespace korvel {
+
 namespace {
 
 // Bits packed first bit lowest, as deflate reads them.
@@ -196,3 +198,5 @@ BackToBackStreams backToBackStreams() {
     }
     return streams;
 }
+
+}  // namespace korvel

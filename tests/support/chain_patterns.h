@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 // Deflate: empty non-final stored blocks (the offsets between them start stored blocks of
@@ -48,3 +50,5 @@ struct BackToBackStreams {
     std::uint64_t decodedBytes = 0;
 };
 BackToBackStreams backToBackStreams();
+
+}  // namespace korvel

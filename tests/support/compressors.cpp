@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+namespace korvel {
+
 namespace {
 
 void initialiseLibraries() {
@@ -62,3 +64,5 @@ Bytes deflateRaw(const Bytes& plain, int level, int strategy) {
     packed.resize(stream.total_out);
     return packed;
 }
+
+}  // namespace korvel

@@ -5,6 +5,8 @@
 
 #include "canonical_codes.h"
 
+namespace korvel {
+
 namespace {
 
 std::vector<int> runLengths(std::initializer_list<std::pair<int, int>> runs) {
@@ -158,3 +160,5 @@ Bytes dclCompress(const Bytes& data, int literalMode, int dictionaryCode) {
     }
     return writer.end();
 }
+
+}  // namespace korvel

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 class DclWriter {
@@ -37,3 +39,5 @@ private:
 
 // Compresses `data` greedily with matches of length 3 or more; the result decodes to `data`.
 Bytes dclCompress(const Bytes& data, int literalMode = 1, int dictionaryCode = 6);
+
+}  // namespace korvel

@@ -5,6 +5,8 @@
 #include "compressors.h"
 #include "dcl_writer.h"
 
+namespace korvel {
+
 std::vector<Bytes> sampleStreams(const FormatDescriptor& format, const Bytes& plain) {
     const std::string_view name = format.switchName;
     if (name == "deflate")
@@ -16,3 +18,5 @@ std::vector<Bytes> sampleStreams(const FormatDescriptor& format, const Bytes& pl
     if (name == "ucl2d") return {ucl2dCompress(plain)};
     return {};
 }
+
+}  // namespace korvel

@@ -7,8 +7,12 @@
 
 #include "core/format_descriptor.h"
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 // `plain` compressed in each way the tests make streams of `format` (deflate: levels 0, 1 and 9
 // and fixed codes; DCL: ASCII and binary literals); the first is the usual one.
 std::vector<Bytes> sampleStreams(const FormatDescriptor& format, const Bytes& plain);
+
+}  // namespace korvel

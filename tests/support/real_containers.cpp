@@ -25,6 +25,8 @@
 
 extern char** environ;
 
+namespace korvel {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -1103,3 +1105,5 @@ std::vector<ReportedStream> readReport(const std::string& path) {
     }
     return streams;
 }
+
+}  // namespace korvel

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 // About 600 KB: text, structured binary records, random bytes, zeros, from 300 bytes to
 // 150 KB, with one subfolder. Every file and folder gets fixed permissions and times.
 void writeContentTree(const std::string& dir);
@@ -72,3 +74,5 @@ struct ReportedStream {
     std::string verdict;
 };
 std::vector<ReportedStream> readReport(const std::string& path);
+
+}  // namespace korvel

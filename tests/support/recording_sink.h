@@ -9,6 +9,8 @@
 #include "output/saving.h"
 #include "output/verdicts.h"
 
+namespace korvel {
+
 struct SinkEvent {
     enum Kind { Saved, Exhausted, WriteFailed } kind;
     std::string format;
@@ -75,3 +77,5 @@ public:
 private:
     int error_ = 0;
 };
+
+}  // namespace korvel

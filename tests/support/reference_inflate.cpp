@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace korvel {
+
 namespace reference {
 
 namespace {
@@ -305,3 +307,5 @@ InflateResult referenceInflate(std::uint8_t* dest, std::uint32_t* destLen, const
 }
 
 }  // namespace reference
+
+}  // namespace korvel

@@ -6,6 +6,8 @@
 
 #include "formats/deflate/deflate_decoder.h"
 
+namespace korvel {
+
 namespace reference {
 
 // Canonical Huffman code: symbols per code length plus the symbols in code order.
@@ -60,3 +62,5 @@ int inflateBlockSymbols(InflateContext& context, const HuffmanTable& literalTabl
 }  // namespace reference
 
 using reference::referenceInflate;
+
+}  // namespace korvel

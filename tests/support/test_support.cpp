@@ -17,6 +17,8 @@
 
 extern char** environ;
 
+namespace korvel {
+
 ScopedScanInput::ScopedScanInput(const Bytes& input, std::uint32_t capacity)
     : inputStorage_(input), outputStorage_(std::size_t{capacity} + 1, 0) {
     inputStorage_.push_back(0);  // the spare byte after the input
@@ -198,3 +200,5 @@ Bytes wholeExecutable(std::size_t count) {
     bytes.resize(static_cast<std::size_t>(file.gcount()));
     return bytes;
 }
+
+}  // namespace korvel

@@ -7,6 +7,8 @@
 
 #include "core/unpacker.h"
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 // A scan state over an in-memory input (with one spare byte after it, as the real mapping has)
@@ -89,3 +91,5 @@ Bytes runsOfEveryByte(std::size_t length);
 Bytes periodicPatterns(std::size_t length, std::uint32_t seed);
 // The first `count` bytes of this test program's file: headers, code, tables and data.
 Bytes wholeExecutable(std::size_t count);
+
+}  // namespace korvel

@@ -6,6 +6,8 @@
 
 #include "compressors.h"
 
+namespace korvel {
+
 namespace {
 
 void put16(Bytes& out, std::uint32_t value) {
@@ -88,3 +90,5 @@ std::vector<ZipEntry> readZipDirectory(const Bytes& archive) {
     }
     return entries;
 }
+
+}  // namespace korvel

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace korvel {
+
 using Bytes = std::vector<std::uint8_t>;
 
 struct ZipMember {
@@ -23,3 +25,5 @@ struct ZipEntry {
     std::uint64_t size;
 };
 std::vector<ZipEntry> readZipDirectory(const Bytes& archive);
+
+}  // namespace korvel

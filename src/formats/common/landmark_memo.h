@@ -64,6 +64,8 @@
 
 #include <sys/mman.h>
 
+namespace korvel {
+
 // What a run of steps asks of the walk that takes them, relative to the count it had produced
 // before the first of them.
 struct Stretch {
@@ -404,3 +406,5 @@ private:
     Stretch sinceLast_;
     Stretch lastHop_;
 };
+
+}  // namespace korvel

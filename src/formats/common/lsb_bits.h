@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace korvel {
+
 // Eight bytes from `bytes`, the first one lowest.
 inline std::uint64_t loadLittleEndian64(const std::uint8_t* bytes) {
     std::uint64_t word;
@@ -28,3 +30,5 @@ inline std::uint64_t peekLsbBits(const std::uint8_t* input, std::uint64_t size, 
     }
     return word >> (position & 7);
 }
+
+}  // namespace korvel

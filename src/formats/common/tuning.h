@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 // An extent of the input in bytes; bits() for the dry runs whose positions count bits.
 struct InputExtent {
     std::uint64_t bytes;
@@ -22,3 +24,5 @@ inline constexpr InputExtent shortAttempt{64};
 // eighth. (The deflate dry run, which gets only the attempts that outgrew a short one, looks
 // from the first.)
 inline constexpr unsigned firstJoiningStep = 8;
+
+}  // namespace korvel

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace korvel {
+
 template <std::uint8_t value>
 class ByteRunIndex {
 public:
@@ -59,3 +61,5 @@ private:
 
 using ZeroRunIndex = ByteRunIndex<0x00>;
 using OnesRunIndex = ByteRunIndex<0xff>;
+
+}  // namespace korvel

@@ -17,6 +17,8 @@
 #include "formats/common/lsb_bits.h"
 #include "formats/deflate/deflate_reading.h"
 
+namespace korvel {
+
 namespace {
 
 using namespace deflate_tables;
@@ -226,3 +228,5 @@ InflateResult rawInflateFewBlocks(std::uint8_t* dest, std::uint32_t* destLen, co
                                   std::uint64_t* sourceLen) {
     return inflate<fewBlocks>(dest, destLen, source, sourceLen);
 }
+
+}  // namespace korvel

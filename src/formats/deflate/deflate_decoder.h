@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 // Results of rawInflate, in the order a stream is checked. Every format error has its own code
 // so that the table-driven decoder can be held to the bit-at-a-time reference in tests/.
 enum InflateResult : int {
@@ -41,3 +43,5 @@ InflateResult rawInflate(std::uint8_t* dest, std::uint32_t* destLen, const std::
 constexpr unsigned fewBlocks = 4;
 InflateResult rawInflateFewBlocks(std::uint8_t* dest, std::uint32_t* destLen, const std::uint8_t* source,
                                   std::uint64_t* sourceLen);
+
+}  // namespace korvel

@@ -9,6 +9,8 @@
 #include "formats/common/tuning.h"
 #include "formats/deflate/deflate_reading.h"
 
+namespace korvel {
+
 using namespace deflate_tables;
 
 namespace {
@@ -457,3 +459,5 @@ InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size,
         state.context = item.nextContext;
     }
 }
+
+}  // namespace korvel

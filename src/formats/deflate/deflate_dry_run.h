@@ -19,6 +19,8 @@
 #include "formats/deflate/deflate_decoder.h"
 #include "formats/common/landmark_memo.h"
 
+namespace korvel {
+
 struct InflateOutcome {
     InflateResult result = inflateInputEnded;
     std::uint32_t produced = 0;  // for inflateComplete and the format errors
@@ -99,3 +101,5 @@ private:
     void noteEntries(std::uint64_t offset, std::size_t traced, const State& landing, const Stretch& hop);
     void noteEntry(std::uint64_t offset, const State& state, const State& landing, const Stretch& toLanding);
 };
+
+}  // namespace korvel

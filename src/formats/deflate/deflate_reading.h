@@ -24,6 +24,8 @@
 
 #include "formats/deflate/deflate_tables.h"
 
+namespace korvel {
+
 namespace deflate_tables {
 
 // One item of a block: read and decoded, not yet checked against the bytes produced (the caller
@@ -190,3 +192,5 @@ InflateResult readCodeLengths(Bits& bits, CodeLengths& into) {
 }
 
 }  // namespace deflate_tables
+
+}  // namespace korvel

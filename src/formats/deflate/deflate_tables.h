@@ -9,6 +9,8 @@
 
 #include "formats/deflate/deflate_decoder.h"
 
+namespace korvel {
+
 namespace deflate_tables {
 
 constexpr int maxCodeLength = 15;
@@ -286,3 +288,5 @@ inline InflateResult buildDynamicCodes(const std::uint8_t* lengths, int literalC
 }
 
 }  // namespace deflate_tables
+
+}  // namespace korvel

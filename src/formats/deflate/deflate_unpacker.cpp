@@ -5,6 +5,8 @@
 #include "formats/common/tuning.h"
 #include "formats/deflate/deflate_decoder.h"
 
+namespace korvel {
+
 // Given only shortAttempt bytes and its first few blocks, an attempt that ends there has its
 // exact answer from rawInflate; one that does not (it runs out of input, or on past those blocks,
 // as in a chain of tiny blocks) goes to the dry run, which joins walks from nearby offsets.
@@ -46,3 +48,5 @@ Prediction DeflateUnpacker::predict() {
     if (outcome.result == inflateOutputFull) return capacity != 0 ? Prediction::stream(capacity, 0, false) : Prediction::none();
     return Prediction::none();
 }
+
+}  // namespace korvel

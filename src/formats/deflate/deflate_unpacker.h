@@ -4,6 +4,8 @@
 #include "formats/deflate/deflate_dry_run.h"
 #include "core/unpacker.h"
 
+namespace korvel {
+
 class DeflateUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
@@ -18,3 +20,5 @@ private:
     // may start on its path.
     std::uint64_t lastFarStart_ = 0;
 };
+
+}  // namespace korvel

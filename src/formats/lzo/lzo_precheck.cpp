@@ -4,6 +4,8 @@
 
 #include "formats/common/tuning.h"
 
+namespace korvel {
+
 namespace {
 
 // Tuning (see formats/common/tuning.h). Walks join near their starts: landmarks of every level
@@ -191,3 +193,5 @@ LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::
         produced += output;
     }
 }
+
+}  // namespace korvel

@@ -15,6 +15,8 @@
 #include "formats/common/landmark_memo.h"
 #include "formats/common/zero_runs.h"
 
+namespace korvel {
+
 struct LzoOutcome {
     int result = 0;              // LZO_E_OK, LZO_E_INPUT_NOT_CONSUMED or an error code
     std::uint32_t produced = 0;  // what the library leaves in its output length
@@ -78,3 +80,5 @@ private:
 
     LandmarkMemo<Place> landmarks_;
 };
+
+}  // namespace korvel

@@ -2,6 +2,8 @@
 
 #include <lzo/lzo1x.h>
 
+namespace korvel {
+
 Prediction LzoUnpacker::predict() {
     const ScanState& scan = scan_;
     const LzoOutcome expected =
@@ -20,3 +22,5 @@ Prediction LzoUnpacker::decode() {
     const auto size = static_cast<std::uint32_t>(produced);
     return LzoOutcome{result, size}.accepted() ? Prediction::stream(size, 0, true) : Prediction::none();
 }
+
+}  // namespace korvel

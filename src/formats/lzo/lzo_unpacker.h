@@ -4,6 +4,8 @@
 #include "formats/lzo/lzo_precheck.h"
 #include "core/unpacker.h"
 
+namespace korvel {
+
 class LzoUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
@@ -14,3 +16,5 @@ private:
 
     LzoPrecheck precheck_;  // landmarks and zero runs of this worker's input
 };
+
+}  // namespace korvel

@@ -1,5 +1,7 @@
 #include "formats/pkware/pkware_decoder.h"
 
+namespace korvel {
+
 const std::uint8_t literalCodeLengths[98] = {
     11,  124, 8,   7,   28,  7,   188, 13,  76,  4,   10,  8,   12,  10,  12,  10,  8,   23,  8,   9,
     7,   6,   7,   8,   7,   6,   55,  8,   23,  24,  12,  11,  7,   9,   11,  12,  6,   7,   22,  5,
@@ -204,3 +206,5 @@ DclResult dclExplode(DclInputFn inFn, void* inCtx, DclOutputFn outFn, void* outC
     if (unread != nullptr) *unread = state.inLeft;
     return result;
 }
+
+}  // namespace korvel

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace korvel {
+
 // Hands the decoder its next block of input through `next`; returns the block's size, 0 at the end.
 using DclInputFn = std::uint32_t (*)(void* context, const std::uint8_t** next);
 // Receives decoded bytes (valid only during the call); nonzero asks the decoder to stop.
@@ -81,3 +83,5 @@ extern const std::int8_t lengthExtraBits[16];
 const dcl::HuffmanTable& dclLiteralCode();
 const dcl::HuffmanTable& dclLengthCode();
 const dcl::HuffmanTable& dclDistanceCode();
+
+}  // namespace korvel

@@ -5,6 +5,8 @@
 #include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
 
+namespace korvel {
+
 namespace {
 
 struct CodeEntry {
@@ -167,3 +169,5 @@ DclOutcome DclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
         place.position = item.next;
     }
 }
+
+}  // namespace korvel

@@ -17,6 +17,8 @@
 #include "formats/common/landmark_memo.h"
 #include "formats/pkware/pkware_decoder.h"
 
+namespace korvel {
+
 struct DclOutcome {
     DclResult result = dclInputEnded;  // as dclExplode returns it, after the last window
     std::uint32_t written = 0;         // bytes the output function kept, at most the capacity
@@ -58,3 +60,5 @@ private:
     std::uint64_t size_ = 0;
     LandmarkMemo<Place> landmarks_;
 };
+
+}  // namespace korvel

@@ -4,6 +4,8 @@
 
 #include "formats/pkware/pkware_decoder.h"
 
+namespace korvel {
+
 // Nearly every offset fails one of the two header checks (literal mode 0 or 1, dictionary code
 // 4 to 6), which the decoder makes before it produces anything; answering them here spares
 // setting up a walk or a decode.
@@ -62,3 +64,5 @@ int PkwareUnpacker::writeOutput(void* context, const std::uint8_t* bytes, std::u
     self.written_ += count;
     return self.written_ >= capacity ? 1 : 0;
 }
+
+}  // namespace korvel

@@ -6,6 +6,8 @@
 #include "formats/pkware/pkware_dry_run.h"
 #include "core/unpacker.h"
 
+namespace korvel {
+
 class PkwareUnpacker final : public Unpacker {
 public:
     using Unpacker::Unpacker;
@@ -27,3 +29,5 @@ private:
     std::uint32_t written_ = 0;     // decoded bytes copied into the output buffer in this attempt
     std::uint64_t handedOver_ = 0;  // input bytes from currentOffset handed to the decoder
 };
+
+}  // namespace korvel

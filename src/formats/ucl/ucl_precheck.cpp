@@ -7,6 +7,8 @@
 
 #include "formats/common/tuning.h"
 
+namespace korvel {
+
 namespace {
 
 // Tuning (see formats/common/tuning.h). Walks join near their starts: landmarks of every level
@@ -326,3 +328,5 @@ UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
     walkedFar_ = joins.walkedFar() || outcome.taken > shortAttempt.bytes;
     return {uclOutcomeIsStream(outcome), outcome.produced, outcome.taken, outcome.result};
 }
+
+}  // namespace korvel

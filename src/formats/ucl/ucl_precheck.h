@@ -13,6 +13,8 @@
 #include "formats/common/landmark_memo.h"
 #include "formats/common/zero_runs.h"
 
+namespace korvel {
+
 enum class UclMethod { nrv2b, nrv2d };
 
 struct UclOutcome {
@@ -90,3 +92,5 @@ private:
     LandmarkMemo<State> landmarks_;
     bool walkedFar_ = false;
 };
+
+}  // namespace korvel

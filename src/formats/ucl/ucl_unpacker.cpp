@@ -7,6 +7,8 @@
 
 #include "formats/common/tuning.h"
 
+namespace korvel {
+
 // Given only shortAttempt bytes, an attempt that does not run out of them has its exact answer
 // from the quick walk; one that does goes to the dry run, which joins walks from nearby offsets.
 constexpr auto shortAttemptBytes = static_cast<std::uint32_t>(shortAttempt.bytes);
@@ -55,3 +57,5 @@ Prediction UclUnpacker::decode() {
     const auto size = static_cast<std::uint32_t>(produced);
     return uclOutcomeIsStream({result, size}) ? Prediction::stream(size, 0, true) : Prediction::none();
 }
+
+}  // namespace korvel

@@ -4,6 +4,8 @@
 #include "formats/ucl/ucl_precheck.h"
 #include "core/unpacker.h"
 
+namespace korvel {
+
 // The two formats differ only in their decoder; each unpacker keeps its own dry run.
 class UclUnpacker : public Unpacker {
 public:
@@ -29,3 +31,5 @@ class Ucl2dUnpacker final : public UclUnpacker {
 public:
     explicit Ucl2dUnpacker(ScanState& scan) : UclUnpacker(scan, UclMethod::nrv2d) {}
 };
+
+}  // namespace korvel
