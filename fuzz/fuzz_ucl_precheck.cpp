@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "formats/ucl/ucl_precheck.h"
+#include "formats/ucl/ucl_precheck_internal.h"
 #include "formats/ucl/ucl_unpacker.h"
 #include "fuzz_support.h"
 

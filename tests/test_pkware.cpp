@@ -7,7 +7,7 @@
 
 #include "chain_patterns.h"
 #include "dcl_writer.h"
-#include "formats/pkware/pkware_decoder.h"
+#include "formats/pkware/pkware_decoder_internal.h"
 #include "formats/pkware/pkware_unpacker.h"
 #include "test_support.h"
 

@@ -18,8 +18,8 @@
 
 #include "chain_patterns.h"
 #include "compressors.h"
-#include "formats/ucl/ucl_precheck.h"
 #include "formats/format_table.h"
+#include "formats/ucl/ucl_precheck_internal.h"
 #include "test_support.h"
 
 using namespace korvel;

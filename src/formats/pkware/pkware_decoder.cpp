@@ -1,7 +1,16 @@
 #include "formats/pkware/pkware_decoder.h"
 
+#include "formats/pkware/pkware_decoder_internal.h"
+
 namespace korvel {
 
+// Symbol 0 is length 3 and symbol 1 length 2: the shortest code goes to the commonest length.
+const std::int16_t dcl::lengthBase[16] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 12, 16, 24, 40, 72, 136, 264};
+const std::int8_t dcl::lengthExtraBits[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+
+namespace {
+
+// The fixed codes as compact lists (see dclBuildTable).
 const std::uint8_t literalCodeLengths[98] = {
     11,  124, 8,   7,   28,  7,   188, 13,  76,  4,   10,  8,   12,  10,  12,  10,  8,   23,  8,   9,
     7,   6,   7,   8,   7,   6,   55,  8,   23,  24,  12,  11,  7,   9,   11,  12,  6,   7,   22,  5,
@@ -10,12 +19,6 @@ const std::uint8_t literalCodeLengths[98] = {
     44,  253, 253, 253, 252, 252, 252, 13,  12,  45,  12,  45,  12,  61,  12,  45,  44,  173};
 const std::uint8_t lengthCodeLengths[6] = {2, 35, 36, 53, 38, 23};
 const std::uint8_t distanceCodeLengths[7] = {2, 20, 53, 230, 247, 151, 248};
-
-// Symbol 0 is length 3 and symbol 1 length 2: the shortest code goes to the commonest length.
-const std::int16_t lengthBase[16] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 12, 16, 24, 40, 72, 136, 264};
-const std::int8_t lengthExtraBits[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
-
-namespace {
 
 // The three fixed codes, built from their compact lists once, thread-safely, on first use.
 struct FixedCodes {
@@ -177,9 +180,9 @@ DclResult dclDecodeBody(ExplodeState& state) {
 
         const int lengthSymbol = dclDecodeSymbol(state, codes.length);
         if (lengthSymbol < 0) return dclInputEnded;
-        const int extra = dclReadBits(state, lengthExtraBits[lengthSymbol]);
+        const int extra = dclReadBits(state, dcl::lengthExtraBits[lengthSymbol]);
         if (extra < 0) return dclInputEnded;
-        const int length = lengthBase[lengthSymbol] + extra;
+        const int length = dcl::lengthBase[lengthSymbol] + extra;
         if (length == dclEndOfStreamLength) return dclComplete;
 
         // Length-2 matches always carry 2 low distance bits, whatever the dictionary code.

@@ -4,6 +4,7 @@
 
 #include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
+#include "formats/pkware/pkware_decoder_internal.h"
 
 namespace korvel {
 
@@ -99,9 +100,9 @@ DclDryRun::Item DclDryRun::read(const Place& place) const {
     } else {
         // Flag, length code and extra bits, distance code and low bits: 30 bits at most.
         const CodeEntry lengthCode = codes.length[(bits >> 1) & codeMask];
-        const auto extraBits = static_cast<std::uint32_t>(lengthExtraBits[lengthCode.symbol]);
+        const auto extraBits = static_cast<std::uint32_t>(dcl::lengthExtraBits[lengthCode.symbol]);
         if (!take(lengthCode.length) || !take(extraBits)) return item;
-        const std::uint32_t length = static_cast<std::uint32_t>(lengthBase[lengthCode.symbol]) + field(extraBits);
+        const std::uint32_t length = static_cast<std::uint32_t>(dcl::lengthBase[lengthCode.symbol]) + field(extraBits);
         if (length == dclEndOfStreamLength) {
             item.ending = Ending::EndCode;
             item.next = place.position + taken;

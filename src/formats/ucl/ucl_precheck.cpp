@@ -1,4 +1,5 @@
 #include "formats/ucl/ucl_precheck.h"
+#include "formats/ucl/ucl_precheck_internal.h"
 
 #include <ucl/ucl.h>
 

@@ -23,21 +23,6 @@ struct UclOutcome {
     std::uint32_t taken = 0;     // input bytes read; for a stream, where it ends
 };
 
-// What ucl_nrv2b_decompress_safe_8 / ucl_nrv2d_decompress_safe_8 would return for `source`
-// (`sourceLength` bytes) into an output of `capacity` bytes. Exact for every input, including
-// 32-bit wrap-around of the decoders' counters.
-//
-// Like the decoders, it fetches a control byte before checking the input bound, so
-// source[sourceLength] must be readable (its value decides which failure is reported).
-//
-// Runs of 0xff are all literals and are measured with `onesRuns`, which must index the bytes
-// from `source` on (the scan's index over the whole input does); without it, each call measures
-// its own runs.
-UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
-                         std::uint32_t capacity, OnesRunIndex& onesRuns);
-UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
-                         std::uint32_t capacity);
-
 // The scan's rule: a clean end, or an end code followed by more input after some output.
 bool uclOutcomeIsStream(const UclOutcome& outcome);
 
@@ -48,12 +33,19 @@ struct UclVerdict {
     int result = 0;              // the walk's result; a failure's code may differ from the decoder's
 };
 
-// The same answer as walkUclStream, but quicker where most offsets of ordinary data fail at
-// once; the failure code is not kept. Same requirements on source[sourceLength] and `onesRuns`.
+// What ucl_nrv2b_decompress_safe_8 / ucl_nrv2d_decompress_safe_8 would return for `source`
+// (`sourceLength` bytes) into an output of `capacity` bytes, as a verdict; the failure code is
+// not kept. Exact for every input, including 32-bit wrap-around of the decoders' counters.
+// Quicker than the full walk (ucl_precheck_internal.h) where most offsets of ordinary data fail
+// at once.
+//
+// Like the decoders, it fetches a control byte before checking the input bound, so
+// source[sourceLength] must be readable (its value decides which failure is reported).
+//
+// Runs of 0xff are all literals and are measured with `onesRuns`, which must index the bytes
+// from `source` on (the scan's index over the whole input does).
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                              std::uint32_t capacity, OnesRunIndex& onesRuns);
-UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
-                             std::uint32_t capacity);
 
 // The same verdicts for walks that go far, joined so that runs of one byte value cost about as
 // much as ordinary data: every offset of a run of 0xE5 (the fill byte of FAT images) would
