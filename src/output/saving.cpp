@@ -92,14 +92,14 @@ FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool lis
       lines_(lines),
       files_(files) {}
 
-void FileSink::print(const char* format, ...) {
+void printLine(LineWriter& lines, const char* format, ...) {
     char line[512];
     va_list arguments;
     va_start(arguments, format);
     const int length = std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
-        lines_.write(line);
+        lines.write(line);
         return;
     }
     // Only a path of hundreds of bytes makes a longer line.
@@ -108,7 +108,7 @@ void FileSink::print(const char* format, ...) {
     std::vsnprintf(longer.data(), longer.size(), format, arguments);
     va_end(arguments);
     longer.pop_back();
-    lines_.write(longer);
+    lines.write(longer);
 }
 
 bool FileSink::save(const FoundStream& stream) {
@@ -117,12 +117,12 @@ bool FileSink::save(const FoundStream& stream) {
         files_.makeFolder(outPrefix_ + stream.format->folder);  // exists already after the format's first save
         const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
         if (!files_.writeFile(path, stream.bytes)) {
-            print("%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
+            printLine(lines_, "%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
             writeFailed_ = true;
             return false;
         }
     }
-    print("%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
+    printLine(lines_, "%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
           static_cast<unsigned long>(stream.size), offset, offset);
     kept_.fetch_add(1, std::memory_order_relaxed);
     return true;
@@ -130,7 +130,7 @@ bool FileSink::save(const FoundStream& stream) {
 
 void FileSink::exhausted(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
-    print("%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
+    printLine(lines_, "%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
           static_cast<int>(bufferCapacity_ >> 20), offset, offset);
 }
 

@@ -39,6 +39,9 @@ public:
     virtual bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) = 0;
 };
 
+// Writes one line made as printf makes it; `format` ends with the newline.
+void printLine(LineWriter& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // The process's standard output, and the real file system.
 LineWriter& standardOutput();
 FileSystem& localFiles();
@@ -69,8 +72,6 @@ public:
     int outputError() const { return lines_.error(); }
 
 private:
-    void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
-
     std::string outPrefix_;
     std::uint32_t bufferCapacity_;
     bool listOnly_;
