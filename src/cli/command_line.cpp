@@ -3,6 +3,7 @@
 #include <sched.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -56,8 +57,8 @@ std::uint64_t CommandLine::startOffsetFor(std::uint64_t inputSize) const {
     return inputSize < fourGiB ? options.startOffset % fourGiB : options.startOffset;
 }
 
-void printUsage(std::span<const FormatDescriptor> formats) {
-    std::fputs(
+std::string usageText(std::span<const FormatDescriptor> formats) {
+    std::string text =
         "KORVEL v0.5 - finds compressed streams hidden anywhere in a file and extracts them\n"
         "Scans every byte offset with five decoders and saves each stream that decodes cleanly.\n"
         "Raw deflate and DCL explode: decoders of KORVEL's own.\n"
@@ -66,14 +67,14 @@ void printUsage(std::span<const FormatDescriptor> formats) {
         "Written by the KORVEL team.\n"
         "Usage: korvel [options] <filename>\n"
         "\n"
-        "Options are:\n",
-        stdout);
+        "Options are:\n";
     // Descriptions start after the first 15 characters.
     for (const FormatDescriptor& format : formats) {
-        const std::string option = std::string("-") + format.switchName + "[-]";
-        std::printf("  %-12s %s\n", option.c_str(), format.usage);
+        std::string option = std::string("-") + format.switchName + "[-]";
+        option.resize(std::max<std::size_t>(option.size(), 12), ' ');
+        text += "  " + option + " " + format.usage + "\n";
     }
-    std::fputs(
+    text +=
         "  -Out<dir>    prefix for out directory (default: '!Out')\n"
         "  -mem<size>   memory size in Mb for unpack buffer (default: 256)\n"
         "  -skip<size>  don't create out files smaller than size in bytes (default: 0)\n"
@@ -81,9 +82,11 @@ void printUsage(std::span<const FormatDescriptor> formats) {
         "  -stop<max>   stop after max files unpacked (default: 0 - unlimited)\n"
         "Note: by default, all compression formats are used. Adding the '-' after\n"
         "the compression format switch turns it off. If one or more compression formats\n"
-        "are specified without the '-' at the end, they will be the only ones used.\n",
-        stdout);
+        "are specified without the '-' at the end, they will be the only ones used.\n";
+    return text;
 }
+
+void printUsage(std::span<const FormatDescriptor> formats) { std::fputs(usageText(formats).c_str(), stdout); }
 
 void printLongOptions() {
     std::fputs(

@@ -66,6 +66,7 @@ struct CommandLine {
 CommandLine parseCommandLine(int argc, char** argv, std::span<const FormatDescriptor> formats = formatTable());
 
 // The usage text: a line for each format's switch, in table order.
+std::string usageText(std::span<const FormatDescriptor> formats = formatTable());
 void printUsage(std::span<const FormatDescriptor> formats = formatTable());
 void printLongOptions();
 void printVersion();
