@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <span>
 #include <string>
 
@@ -233,18 +232,6 @@ TEST_F(SavingTest, FullDiskRemovesThePartialFile) {
 // The sink's own rules, with its lines and files kept in memory: what it writes where, what a
 // refused write or a lost line does, and that listing touches no file.
 TEST(FileSinkTest, WritesThroughTheLinesAndFilesItIsGiven) {
-    class MemoryFiles : public FileSystem {
-    public:
-        void makeFolder(const std::string& path) override { folders.push_back(path); }
-        bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) override {
-            if (refuse) return false;
-            files[path] = Bytes(bytes.begin(), bytes.end());
-            return true;
-        }
-        std::vector<std::string> folders;
-        std::map<std::string, Bytes> files;
-        bool refuse = false;
-    };
     const Bytes bytes = {'x', 'y', 'z'};
     const struct {
         const char* name;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,21 @@ public:
 
 private:
     int error_ = 0;
+};
+
+// A file sink's folders and files, kept in memory; or, once `refuse` is set, refused as a full
+// disk refuses them.
+class MemoryFiles : public FileSystem {
+public:
+    void makeFolder(const std::string& path) override { folders.push_back(path); }
+    bool writeFile(const std::string& path, std::span<const std::uint8_t> bytes) override {
+        if (refuse) return false;
+        files[path] = std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+        return true;
+    }
+    std::vector<std::string> folders;
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    bool refuse = false;
 };
 
 }  // namespace korvel
