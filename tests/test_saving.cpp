@@ -233,16 +233,19 @@ TEST_F(SavingTest, FullDiskRemovesThePartialFile) {
 // refused write or a lost line does, and that listing touches no file.
 TEST(FileSinkTest, WritesThroughTheLinesAndFilesItIsGiven) {
     const Bytes bytes = {'x', 'y', 'z'};
+    const std::string longPrefix = std::string(600, 'p') + "/";  // a line longer than the usual buffer
     const struct {
         const char* name;
         bool listOnly, refuse;
         int lineError;
         std::string lines;
         std::size_t files;
+        std::string prefix = "out/";
     } cases[] = {
         {"saved", false, false, 0, "LZO: Succeeded uncompressing 3 bytes at: 16 (0x10)\n", 1},
         {"listed", true, false, 0, "LZO: Succeeded uncompressing 3 bytes at: 16 (0x10)\n", 0},
         {"refused", false, true, 0, "LZO: Failed! Cannot write out/LZO/00000010\n", 0},
+        {"refused, long path", false, true, 0, "LZO: Failed! Cannot write " + longPrefix + "LZO/00000010\n", 0, longPrefix},
         {"lines lost", false, false, ENOSPC, "", 1},
     };
     for (const auto& c : cases) {
@@ -251,7 +254,7 @@ TEST(FileSinkTest, WritesThroughTheLinesAndFilesItIsGiven) {
         lines.failWith = c.lineError;
         MemoryFiles files;
         files.refuse = c.refuse;
-        FileSink sink("out/", 64, c.listOnly, lines, files);
+        FileSink sink(c.prefix, 64, c.listOnly, lines, files);
         EXPECT_EQ(sink.save({&lzo, 16, 3, 0, bytes}), !c.refuse);
         EXPECT_EQ(lines.text, c.lines);
         EXPECT_EQ(sink.writeFailed(), c.refuse);

@@ -53,14 +53,21 @@ namespace {
 
 class StandardOutput final : public LineWriter {
 public:
-    void write(const std::string& line) override {
-        std::fputs(line.c_str(), stdout);
-        // A line that cannot be written is lost; the run must not go on as if it had been.
-        if (error_ == 0 && std::ferror(stdout)) error_ = errno != 0 ? errno : EIO;
+    void write(std::string_view line) override {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        noteError();
+    }
+    void print(const char* format, std::va_list arguments) override {
+        std::vfprintf(stdout, format, arguments);
+        noteError();
     }
     int error() const override { return error_; }
 
 private:
+    // A line that cannot be written is lost; the run must not go on as if it had been.
+    void noteError() {
+        if (error_ == 0 && std::ferror(stdout)) error_ = errno != 0 ? errno : EIO;
+    }
     int error_ = 0;
 };
 
@@ -92,23 +99,28 @@ FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool lis
       lines_(lines),
       files_(files) {}
 
-void printLine(LineWriter& lines, const char* format, ...) {
+void LineWriter::print(const char* format, std::va_list arguments) {
+    std::va_list again;
+    va_copy(again, arguments);
     char line[512];
-    va_list arguments;
-    va_start(arguments, format);
     const int length = std::vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
-        lines.write(line);
-        return;
+        write({line, static_cast<std::size_t>(length)});
+    } else {
+        // Only a path of hundreds of bytes makes a longer line.
+        std::string longer(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+        std::vsnprintf(longer.data(), longer.size(), format, again);
+        longer.pop_back();
+        write(longer);
     }
-    // Only a path of hundreds of bytes makes a longer line.
-    std::string longer(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
+    va_end(again);
+}
+
+void printLine(LineWriter& lines, const char* format, ...) {
+    std::va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(longer.data(), longer.size(), format, arguments);
+    lines.print(format, arguments);
     va_end(arguments);
-    longer.pop_back();
-    lines.write(longer);
 }
 
 bool FileSink::save(const FoundStream& stream) {
@@ -123,7 +135,7 @@ bool FileSink::save(const FoundStream& stream) {
         }
     }
     printLine(lines_, "%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
-          static_cast<unsigned long>(stream.size), offset, offset);
+              static_cast<unsigned long>(stream.size), offset, offset);
     kept_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
@@ -131,7 +143,7 @@ bool FileSink::save(const FoundStream& stream) {
 void FileSink::exhausted(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
     printLine(lines_, "%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
-          static_cast<int>(bufferCapacity_ >> 20), offset, offset);
+              static_cast<int>(bufferCapacity_ >> 20), offset, offset);
 }
 
 }  // namespace korvel

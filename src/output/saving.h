@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "engine/result_sink.h"
 
@@ -23,7 +25,11 @@ class LineWriter {
 public:
     virtual ~LineWriter() = default;
     // One whole line, with its newline.
-    virtual void write(const std::string& line) = 0;
+    virtual void write(std::string_view line) = 0;
+    // One line made as vprintf makes it: by default formatted, then written. A run prints a
+    // line per stream, a million on some inputs, so standard output formats straight into its
+    // own buffer instead.
+    virtual void print(const char* format, std::va_list arguments);
     // Once a line could not be written: the error, for saying why; 0 before.
     virtual int error() const = 0;
 };

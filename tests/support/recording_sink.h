@@ -64,7 +64,7 @@ private:
 // The lines a file sink prints, collected; or, once `failWith` is set, refused with that error.
 class CollectedLines : public LineWriter {
 public:
-    void write(const std::string& line) override {
+    void write(std::string_view line) override {
         if (failWith != 0) {
             error_ = failWith;
             return;
