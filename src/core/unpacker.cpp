@@ -17,7 +17,7 @@ bool Unpacker::settle(Prediction predicted) {
     return decoded.found;
 }
 
-bool Unpacker::decodeAlone() {
+bool Unpacker::tryDecoderAlone() {
     const Prediction decoded = decode();
     if (!decoded.found) return false;
     scan_.outputSize = decoded.produced;

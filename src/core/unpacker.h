@@ -78,13 +78,15 @@ public:
     // Decodes a stream starting at currentOffset. True when found: outputSize then holds the
     // decoded size (at or above the capacity: the buffer was exhausted), the bytes are at the
     // start of outputBuffer if bytesWanted(outputSize), and inputEnd is set where it is known.
-    // Inline: it runs for every format at every offset.
-    bool tryUnpack() {
-        if (!scan_.dryRuns) [[unlikely]]
-            return decodeAlone();
+    bool tryUnpack() { return scan_.dryRuns ? tryPredicted() : tryDecoderAlone(); }
+    // tryUnpack with the dry runs on, for a scan loop that makes that choice once for all its
+    // offsets. Inline: it runs for every format at every offset.
+    bool tryPredicted() {
         const Prediction predicted = predict();
         return predicted.found && settle(predicted);
     }
+    // tryUnpack with the dry runs off: the decoder alone, to compare the dry runs with it.
+    bool tryDecoderAlone();
 
 protected:
     // The decoder's answer for a stream at currentOffset, without producing its bytes where that
@@ -97,7 +99,6 @@ protected:
 
 private:
     bool settle(Prediction predicted);  // a find: its size, end, and bytes when wanted
-    bool decodeAlone();                         // with the dry runs off
 };
 
 }  // namespace korvel

@@ -171,11 +171,21 @@ public:
 private:
     template <typename OnFound>
     void tryEveryOffset(std::uint64_t begin, std::uint64_t end, const std::atomic<bool>& cancelled, OnFound& onFound) {
+        if (scan_.dryRuns)
+            tryEveryOffset<true>(begin, end, cancelled, onFound);
+        else
+            tryEveryOffset<false>(begin, end, cancelled, onFound);
+    }
+    // Whether the dry runs are on is decided once, not for every format at every offset.
+    template <bool dryRuns, typename OnFound>
+    void tryEveryOffset(std::uint64_t begin, std::uint64_t end, const std::atomic<bool>& cancelled, OnFound& onFound) {
+        // In locals: the attempts' calls would make the loop load them again each time.
+        const std::unique_ptr<Unpacker>* const unpackers = unpackers_.data();
         const std::size_t count = unpackers_.size();
         for (scan_.currentOffset = begin; scan_.currentOffset < end; ++scan_.currentOffset) {
             if (cancelled.load(std::memory_order_relaxed)) return;
             for (std::size_t i = 0; i < count; ++i) {
-                if (!unpackers_[i]->tryUnpack()) continue;
+                if (!(dryRuns ? unpackers[i]->tryPredicted() : unpackers[i]->tryDecoderAlone())) continue;
                 const Verdict verdict = scan_.sizes.classify(scan_.outputSize);
                 const bool goOn = verdict == Verdict::Dropped || onFound(i, verdict);
                 scan_.inputEnd = 0;  // an unpacker that does not know the next find's end leaves 0
