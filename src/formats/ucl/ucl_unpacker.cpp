@@ -13,34 +13,33 @@ namespace korvel {
 // from the quick walk; one that does goes to the dry run, which joins walks from nearby offsets.
 constexpr auto shortAttemptBytes = static_cast<std::uint32_t>(shortAttempt.bytes);
 
-UclVerdict UclUnpacker::verdict() {
+// Most offsets fail within the short attempt: their answer leaves at once, with nothing to carry.
+Prediction UclUnpacker::predict() {
     const ScanState& scan = scan_;
     const std::uint8_t* source = scan.inputView + scan.currentOffset;
     const std::uint64_t rest = scan.inputSize - scan.currentOffset;
     const std::uint32_t capacity = scan.sizes.bufferCapacity;
+    UclVerdict found;
     if (rest <= shortAttemptBytes) {
         lastWalkedFar_ = false;
-        return precheckUclStream(method_, source, static_cast<std::uint32_t>(rest), capacity, onesRuns_);
-    }
-    if (!lastWalkedFar_) {
-        UclVerdict quick = precheckUclStream(method_, source, shortAttemptBytes, capacity, onesRuns_);
-        if (quick.result != UCL_E_INPUT_OVERRUN) {
-            // An end code right at the cut has more input after it: not consumed.
-            if (quick.result == UCL_E_OK) quick.stream = quick.produced != 0;
-            return quick;
+        found = precheckUclStream(method_, source, static_cast<std::uint32_t>(rest), capacity, onesRuns_);
+    } else {
+        if (!lastWalkedFar_) {
+            found = precheckUclStream(method_, source, shortAttemptBytes, capacity, onesRuns_);
+            if (found.result != UCL_E_INPUT_OVERRUN) {
+                // An end code right at the cut has more input after it: not consumed.
+                if (found.result == UCL_E_OK) found.stream = found.produced != 0;
+                return found.stream ? Prediction::stream(found.produced, scan.currentOffset + found.taken, false)
+                                    : Prediction::none();
+            }
         }
+        found = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity, onesRuns_);
+        lastWalkedFar_ = dryRun_.walkedFar();
     }
-    const UclVerdict walked = dryRun_.run(scan.inputView, scan.inputSize, scan.currentOffset, capacity, onesRuns_);
-    lastWalkedFar_ = dryRun_.walkedFar();
-    return walked;
-}
-
-// The walk knows the decoder's answer and size; only a stream that will be written needs its
-// bytes, and so the library.
-Prediction UclUnpacker::predict() {
-    const UclVerdict found = verdict();
-    if (!found.stream) return Prediction::none();
-    return Prediction::stream(found.produced, scan_.currentOffset + found.taken, false);
+    // The walk knows the decoder's answer and size; only a stream that will be written needs its
+    // bytes, and so the library.
+    return found.stream ? Prediction::stream(found.produced, scan.currentOffset + found.taken, false)
+                        : Prediction::none();
 }
 
 // The decoders may read one byte past the source and write one past the capacity; the scan

@@ -14,7 +14,6 @@ public:
 private:
     Prediction predict() override;
     Prediction decode() override;
-    UclVerdict verdict();
 
     UclMethod method_;
     UclDryRun dryRun_;          // for attempts that walk far
