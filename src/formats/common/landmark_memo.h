@@ -29,13 +29,14 @@
 // Memory: nodes of about 100 bytes within a budget (3 * 2^15 by default: some 11 MiB with the
 // hash table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size,
 // in huge pages once there are more than a few thousand. Far from its start a walk makes fewer
-// landmarks: within `nearby` positions (1 MiB of input) every level, then from level 2 on for
-// 16 times as far, and so on, so that a path through a large input keeps a bounded number of
-// nodes a level. Positions never fall along an edge, and walks start at growing offsets, so
-// the nodes behind the current offset are never reached again: when the budget is full they are dropped; if the
-// nodes ahead still fill half of it, all go and the landmarks thin out: first `nearby` shrinks
-// by 16 (down to 1/256 of its first value), then every level moves up one (a walk then steps
-// up to 16 times further before it joins); when few are left they thicken again.
+// landmarks: within `nearby` positions (each dry run's own: 128 KiB to 1 MiB of input) every
+// level, then from level 2 on for 16 times as far, and so on, so that a path through a large
+// input keeps a bounded number of nodes a level. Positions never fall along an edge, and walks
+// start at growing offsets, so the nodes behind the current offset are never reached again:
+// when the budget is full they are dropped; if the nodes ahead still fill half of it, all go
+// and the landmarks thin out: first `nearby` shrinks by 16 (down to 1/256 of its first value),
+// then every level moves up one (a walk then steps up to 16 times further before it joins);
+// when few are left they thicken again.
 // Results never depend on what is kept.
 //
 // Tuning, measured on the adversarial bench corpus: 16 to a level balances the steps before a
