@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -147,6 +148,55 @@ TEST_F(ScanTest, StopLimitEndsTheRunAfterThatManyFiles) {
         EXPECT_EQ(run.exitStatus, 0);
         EXPECT_EQ(countLines(run.standardOutput, "Succeeded"), static_cast<std::size_t>(limit));
     }
+}
+
+// The files written stop before the one that would pass --max-output: those before it whole, a
+// line for the one refused, status 1; the same for any number of threads.
+TEST_F(ScanTest, OutputLimitStopsBeforeTheFileThatWouldPassIt) {
+    const RunResult plain = runKorvel(with(libraryFormats, {"-OutPlain", "in.bin"}), dir.path());
+    std::vector<std::string> found = lines(plain.standardOutput);
+    ASSERT_GE(found.size(), 3u);
+    std::vector<std::uint64_t> sizes;
+    for (const std::string& line : found) sizes.push_back(std::stoull(line.substr(line.find("uncompressing ") + 14)));
+    const std::uint64_t total = std::accumulate(sizes.begin(), sizes.end(), std::uint64_t{0});
+    const struct {
+        std::string limit;
+        std::size_t written;  // files of the plain run that fit
+    } cases[] = {
+        {std::to_string(sizes[0] - 1), 0},
+        {std::to_string(sizes[0]), 1},
+        {std::to_string(sizes[0] + sizes[1] + sizes[2] - 1), 2},
+        {std::to_string(total), sizes.size()},
+        {"1G", sizes.size()},
+    };
+    for (const auto& c : cases) {
+        for (const char* jobs : {"--jobs=1", "--jobs=3"}) {
+            SCOPED_TRACE(c.limit + " " + jobs);
+            std::filesystem::remove_all(dir.file("out"));
+            std::filesystem::create_directory(dir.file("out"));
+            const RunResult run = runKorvel(with(libraryFormats, {"-Outout/", "--max-output=" + c.limit, jobs, "in.bin"}),
+                                            dir.path());
+            const std::vector<std::string> printed = lines(run.standardOutput);
+            const bool reached = c.written < sizes.size();
+            EXPECT_EQ(run.exitStatus, reached ? 1 : 0);
+            ASSERT_EQ(printed.size(), c.written + (reached ? 1 : 0)) << run.standardOutput;
+            std::uint64_t bytes = 0;
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.file("out")))
+                if (entry.is_regular_file()) bytes += entry.file_size();
+            EXPECT_EQ(bytes, std::accumulate(sizes.begin(), sizes.begin() + c.written, std::uint64_t{0}));
+            for (std::size_t i = 0; i < c.written; ++i) EXPECT_EQ(printed[i], found[i]);
+            if (reached) {
+                const std::string& refused = found[c.written];
+                EXPECT_EQ(printed.back().substr(0, printed.back().find(':')), refused.substr(0, refused.find(':')));
+                EXPECT_NE(printed.back().find("Failed! Output limit of "), std::string::npos) << printed.back();
+                EXPECT_NE(printed.back().find(refused.substr(refused.find(" at: ") + 5)), std::string::npos);
+            }
+        }
+    }
+    // Listing writes no file: the limit never applies.
+    const RunResult listed = runKorvel(with(libraryFormats, {"--list", "--max-output=1", "in.bin"}), dir.path());
+    EXPECT_EQ(listed.exitStatus, 0);
+    EXPECT_EQ(listed.standardOutput, plain.standardOutput);
 }
 
 TEST_F(ScanTest, StartBeyondTheEndTriesNothing) {

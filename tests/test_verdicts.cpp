@@ -158,14 +158,15 @@ struct Judged {
     bool stopped;
 };
 
-Judged judge(const Bytes& input, const JudgingSettings& judging) {
+// `nextStopsAfter`: the sink after the judge has all it wants after that many (0: never).
+Judged judge(const Bytes& input, const JudgingSettings& judging, unsigned nextStopsAfter = 0) {
     ScanSettings settings;
     for (const auto& format : formatTable()) settings.formats.push_back(&format);
     settings.sizes = {0, 1 << 20};
     settings.keepBytes = false;
     settings.keepSurroundings = true;
     const Bytes padded = concat({input, Bytes{0}});
-    RecordingSink recorded;
+    RecordingSink recorded(0, nextStopsAfter);
     StreamDecoder decoder(padded.data(), input.size(), settings);
     JudgingSink sink(recorded, decoder, settings.formats, judging);
     runScan(padded.data(), input.size(), settings, sink);
@@ -280,6 +281,13 @@ TEST(JudgingSinkTest, StopLimitOuterRuleAndBoundedWaiting) {
     ASSERT_EQ(stopped.events.size(), 2u);
     EXPECT_EQ(stopped.events[1].offset, offsets[1]);
     EXPECT_TRUE(stopped.stopped);
+    // A sink after it that stops (the output limit) stops the judge as well.
+    JudgingSettings realOnly;
+    realOnly.keep = JudgingSettings::Keep::RealAndPlausible;
+    const Judged stoppedAfter = judge(input, realOnly, 3);
+    ASSERT_EQ(stoppedAfter.events.size(), 3u);
+    EXPECT_EQ(stoppedAfter.events[2].offset, offsets[2]);
+    EXPECT_TRUE(stoppedAfter.stopped);
 
     // --outer: the real streams always, and no noise that lies inside one.
     JudgingSettings outer;

@@ -95,6 +95,7 @@ void printLongOptions() {
         "  --jobs=N       scan with N threads (default: one per CPU); the output is the same for any N\n"
         "  --list         print what a run would print, but create no folder and write no file\n"
         "  --report=FILE  also write one JSON object per line printed, and a summary, to FILE\n"
+        "  --max-output=SIZE  write files of at most SIZE bytes in all (K, M, G); past it, stop with status 1\n"
         "  --real         keep only the streams judged real or plausible, not the noise\n"
         "  --outer        skip noise that starts inside an earlier reported stream of the same format\n"
         "  --verdicts     judge every stream: the report gives its verdict, family and evidence\n"
@@ -130,6 +131,24 @@ unsigned parseJobs(const std::string& text) {
     return static_cast<unsigned>(std::stoul(text));
 }
 
+// A whole positive number of bytes, with an optional K, M or G (powers of 1024); 0 when the
+// text is anything else or the size passes 2^64.
+std::uint64_t parseSize(const std::string& text) {
+    const std::size_t digits = text.find_first_not_of("0123456789");
+    if (digits == 0 || text.empty()) return 0;
+    const std::string suffix = digits == std::string::npos ? "" : text.substr(digits);
+    unsigned shift = 0;
+    if (suffix.size() == 1 && std::strchr("kK", suffix[0])) shift = 10;
+    else if (suffix.size() == 1 && std::strchr("mM", suffix[0])) shift = 20;
+    else if (suffix.size() == 1 && std::strchr("gG", suffix[0])) shift = 30;
+    else if (!suffix.empty()) return 0;
+    const std::string number = text.substr(0, digits);
+    if (number.size() > 19) return 0;
+    const std::uint64_t value = std::stoull(number);
+    if (value == 0 || value > (~std::uint64_t{0} >> shift)) return 0;
+    return value << shift;
+}
+
 // Takes the long option at argv[i] ("--name" or "--name=value"); may take argv[i + 1] as its value.
 void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
     const std::string argument = argv[i];
@@ -154,6 +173,13 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
         if (!value && i + 1 < argc) value = argv[++i];
         if (!value || value->empty()) fail("Option --report needs a file name: --report=FILE");
         else result.reportPath = *value;
+    } else if (name == "--max-output") {
+        if (!value && i + 1 < argc) value = argv[++i];
+        const std::uint64_t bytes = value ? parseSize(*value) : 0;
+        if (bytes == 0)
+            fail("Invalid value for --max-output: '" + value.value_or("") +
+                 "': give a size in bytes from 1 up, or with K, M or G (--max-output=500M)");
+        else result.maxOutput = bytes;
     } else if (name == "--list") {
         noValue(result.list);
     } else if (name == "--outer") {

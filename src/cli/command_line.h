@@ -51,6 +51,7 @@ struct CommandLine {
     bool verdicts = false;  // judge every stream, for the report
     bool progress = false;
     std::optional<std::string> reportPath;
+    std::uint64_t maxOutput = 0;  // --max-output: bytes the files written may hold; 0: no limit
     bool help = false;
     bool version = false;
     std::string error;  // the message for the first long option that could not be taken

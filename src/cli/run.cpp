@@ -41,6 +41,7 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
 
     // The sinks, outermost first: the judge, --report, then the lines and files.
     FileSink files(options.outPrefix, options.bufferCapacity, commandLine.list, lines, fileSystem);
+    files.limitOutput(commandLine.maxOutput);
     ResultSink* sink = &files;
     std::optional<ReportSink> report;
     if (commandLine.reportPath) {
@@ -88,7 +89,7 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
         }
     }
 
-    int status = files.writeFailed() ? 1 : 0;
+    int status = files.writeFailed() || files.outputLimitReached() ? 1 : 0;
     switch (outcome.status) {
         case ScanOutcome::Status::Finished:
         case ScanOutcome::Status::Stopped:

@@ -144,6 +144,8 @@ bool ReportSink::open() {
 
 bool ReportSink::save(const FoundStream& stream) {
     const bool kept = files_.save(stream);
+    // Past the output limit the scan ends before this stream: it is neither written nor failed.
+    if (!kept && files_.outputLimitReached()) return false;
     Counts& counts = counts_[stream.format->index];
     if (!kept) {
         ++counts.writeFailed;
@@ -217,7 +219,13 @@ bool ReportSink::finish(std::uint64_t inputSize, const std::vector<VerdictCounts
         }
         summary += '}';
     }
-    summary += "}}}\n";
+    summary += '}';
+    if (files_.outputLimit() != 0) {
+        summary += ",\"max_output\":{\"limit\":" + number(files_.outputLimit()) + ",\"written\":" +
+                   number(files_.bytesWritten()) + ",\"reached\":" + (files_.outputLimitReached() ? "true" : "false") +
+                   "}";
+    }
+    summary += "}}\n";
     std::fputs(summary.c_str(), out_);
     const bool written = std::fflush(out_) == 0 && !std::ferror(out_) && fsync(fileno(out_)) == 0;
     const int error = errno;

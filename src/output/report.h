@@ -31,6 +31,7 @@ public:
     bool save(const FoundStream& stream) override;
     void exhausted(const FoundStream& stream) override;
     bool failed() const override { return files_.failed(); }
+    bool stopped() const override { return files_.stopped(); }
 
     // Writes the summary and puts the report in place. False, with errno set, when the report
     // could not be written whole; nothing then stands at FILE. `verdicts`, when the streams were

@@ -126,6 +126,15 @@ void printLine(LineWriter& lines, const char* format, ...) {
 bool FileSink::save(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
     if (!listOnly_) {
+        if (outputLimit_ != 0 && stream.bytes.size() > outputLimit_ - bytesWritten_) {
+            printLine(lines_,
+                      "%s: Failed! Output limit of %llu bytes reached at: %llu (0x%llx): %lu bytes not written, "
+                      "the scan stopped (raise --max-output to go on)\n",
+                      stream.format->name, static_cast<unsigned long long>(outputLimit_), offset, offset,
+                      static_cast<unsigned long>(stream.bytes.size()));
+            limitReached_ = true;
+            return false;
+        }
         files_.makeFolder(outPrefix_ + stream.format->folder);  // exists already after the format's first save
         const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
         if (!files_.writeFile(path, stream.bytes)) {
@@ -133,6 +142,7 @@ bool FileSink::save(const FoundStream& stream) {
             writeFailed_ = true;
             return false;
         }
+        bytesWritten_ += stream.bytes.size();
     }
     printLine(lines_, "%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
               static_cast<unsigned long>(stream.size), offset, offset);

@@ -67,6 +67,16 @@ public:
     void exhausted(const FoundStream& stream) override;
     // Its lines can no longer be written.
     bool failed() const override { return lines_.error() != 0; }
+    // The output limit was reached: the scan ends.
+    bool stopped() const override { return limitReached_; }
+
+    // --max-output: the bytes its files may hold in all; 0, the default, is no limit. A stream
+    // whose file would pass it is not written: the sink prints why and stops the scan, and the
+    // files written stay whole.
+    void limitOutput(std::uint64_t bytes) { outputLimit_ = bytes; }
+    std::uint64_t outputLimit() const { return outputLimit_; }
+    bool outputLimitReached() const { return limitReached_; }
+    std::uint64_t bytesWritten() const { return bytesWritten_; }
 
     // Whether a file could not be written; the run then ends with status 1.
     bool writeFailed() const { return writeFailed_; }
@@ -85,6 +95,9 @@ private:
     FileSystem& files_;
     bool writeFailed_ = false;
     std::atomic<std::uint64_t> kept_{0};
+    std::uint64_t outputLimit_ = 0;
+    std::uint64_t bytesWritten_ = 0;
+    bool limitReached_ = false;
 };
 
 }  // namespace korvel

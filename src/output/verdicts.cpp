@@ -629,7 +629,7 @@ void JudgingSink::emitReady() {
 }
 
 void JudgingSink::emit(Candidate& held) {
-    if (stopped_ || failed()) return;
+    if (stopped() || failed()) return;
     const Verdict verdict = held.judgement.verdict;
     if (settings_.keep == JudgingSettings::Keep::RealAndPlausible && verdict == Verdict::Noise) return;
     const FormatDescriptor& format = *formats_[held.format];

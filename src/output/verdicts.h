@@ -78,7 +78,8 @@ public:
     void exhausted(const FoundStream& stream) override;
     void passed(std::uint64_t offset) override;
     bool failed() const override;
-    bool stopped() const override { return stopped_; }
+    // Its own stop limit, or the next sink's.
+    bool stopped() const override { return stopped_ || next_.stopped(); }
 
     // The scan ended: judges and passes on what is held back (nothing once stopped or failed).
     void finish();
