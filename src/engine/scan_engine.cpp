@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -125,15 +126,18 @@ public:
     template <typename OnFound>
     bool scanRange(std::uint64_t begin, std::uint64_t end, const std::atomic<bool>& cancelled, OnFound&& onFound,
                    std::uint64_t& failedOffset) {
+        // A scan of decoded bytes may run inside onFound, on this thread: its jump point is
+        // put back after it.
         sigjmp_buf jump;
+        sigjmp_buf* const previous = armedJump;
         if (sigsetjmp(jump, 1) != 0) {
-            armedJump = nullptr;
+            armedJump = previous;
             failedOffset = scan_.currentOffset;
             return false;
         }
         armedJump = &jump;
         tryEveryOffset(begin, end, cancelled, onFound);
-        armedJump = nullptr;
+        armedJump = previous;
         return true;
     }
 
@@ -491,7 +495,8 @@ ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSet
     }
     if (workers.empty()) return {ScanOutcome::Status::NoBuffer, 0};
 
-    const BusErrorGuard guard(input, input + size + 1);
+    std::optional<BusErrorGuard> guard;
+    if (settings.inputMayShrink) guard.emplace(input, input + size + 1);
     Committer committer(settings, sink);
     if (workers.size() == 1) return scanAlone(*workers.front(), begin, size, committer);
     return ParallelScan(workers, begin, size, chunkSize, settings, committer).run();
@@ -518,7 +523,8 @@ public:
         }
         const auto row = std::find(settings_.formats.begin(), settings_.formats.end(), &format);
         if (row == settings_.formats.end()) return Outcome::NotFound;
-        const BusErrorGuard guard(input_, input_ + size_ + 1);
+        std::optional<BusErrorGuard> guard;
+        if (settings_.inputMayShrink) guard.emplace(input_, input_ + size_ + 1);
         const bool foundOne =
             worker_->tryAt(static_cast<std::size_t>(row - settings_.formats.begin()), offset, inputChanged_);
         if (inputChanged_) return Outcome::InputChanged;
@@ -530,7 +536,8 @@ public:
         if (inputChanged_) return Outcome::InputChanged;
         counts.fill(0);
         if (begin >= end || end > size_) return Outcome::Decoded;
-        const BusErrorGuard guard(input_, input_ + size_ + 1);
+        std::optional<BusErrorGuard> guard;
+        if (settings_.inputMayShrink) guard.emplace(input_, input_ + size_ + 1);
         sigjmp_buf jump;
         sigjmp_buf* const previous = armedJump;
         if (sigsetjmp(jump, 1) != 0) {

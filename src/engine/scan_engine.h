@@ -32,6 +32,10 @@ struct ScanSettings {
     bool keepBytes = true;        // false: the sink needs sizes only, no stream is decoded for its bytes
     bool keepSurroundings = false;  // true: each result carries the input bytes around it
     bool dryRuns = true;          // false only to compare the LZO and UCL dry runs with their libraries
+    // The input is a mapped file that may shrink under the scan: reads of it are guarded. An
+    // input in memory (decoded bytes scanned again) needs no guard, and takes none: the guarded
+    // range is the process's, and the scan of the mapping may still run meanwhile.
+    bool inputMayShrink = true;
     // When set, the offset below which every result has been handed to the sink, for progress
     // reports from another thread.
     std::atomic<std::uint64_t>* committedOffset = nullptr;
