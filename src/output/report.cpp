@@ -117,11 +117,25 @@ std::string judgementJson(const FoundStream& stream) {
 }  // namespace
 
 ReportSink::ReportSink(FileSink& files, std::string path, std::span<const FormatDescriptor> formats)
-    : files_(files), path_(std::move(path)), formats_(formats), counts_(formats.size()) {}
+    : files_(files), path_(std::move(path)), formats_(formats), shared_(std::make_shared<Shared>()), ownsFile_(true) {
+    shared_->counts.resize(formats.size());
+}
+
+ReportSink::ReportSink(ReportSink& parent, FileSink& files, const FormatDescriptor& format, std::uint64_t offset)
+    : files_(files),
+      path_(parent.path_),
+      formats_(parent.formats_),
+      shared_(parent.shared_),
+      ownsFile_(false),
+      parentJson_(number(parent.shared_->entries - 1)) {
+    const std::string step = "{\"format\":" + jsonString(format.name) + ",\"offset\":" + number(offset) + "}";
+    const std::string& above = parent.pathJson_;
+    pathJson_ = above == "[]" ? "[" + step + "]" : above.substr(0, above.size() - 1) + "," + step + "]";
+}
 
 ReportSink::~ReportSink() {
-    if (out_ == nullptr) return;
-    std::fclose(out_);
+    if (!ownsFile_ || shared_->out == nullptr) return;
+    std::fclose(shared_->out);
     unlink(temporaryPath_.c_str());
 }
 
@@ -133,8 +147,8 @@ bool ReportSink::open() {
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
-    out_ = fdopen(fd, "w");
-    if (out_ != nullptr) return true;
+    shared_->out = fdopen(fd, "w");
+    if (shared_->out != nullptr) return true;
     const int error = errno;
     close(fd);
     unlink(temporaryPath_.c_str());
@@ -146,7 +160,7 @@ bool ReportSink::save(const FoundStream& stream) {
     const bool kept = files_.save(stream);
     // Past the output limit the scan ends before this stream: it is neither written nor failed.
     if (!kept && files_.outputLimitReached()) return false;
-    Counts& counts = counts_[stream.format->index];
+    Counts& counts = shared_->counts[stream.format->index];
     if (!kept) {
         ++counts.writeFailed;
         write(stream, "write_failed", nullptr);
@@ -165,7 +179,7 @@ bool ReportSink::save(const FoundStream& stream) {
 
 void ReportSink::exhausted(const FoundStream& stream) {
     files_.exhausted(stream);
-    ++counts_[stream.format->index].exhausted;
+    ++shared_->counts[stream.format->index].exhausted;
     write(stream, "exhausted", nullptr);
 }
 
@@ -186,8 +200,10 @@ void ReportSink::write(const FoundStream& stream, const char* status, const std:
     line += "\",\"nested_in\":";
     line += nestedIn ? number(*nestedIn) : "null";
     if (stream.judgement != nullptr) line += judgementJson(stream);
+    if (shared_->paths) line += ",\"path\":" + pathJson_ + ",\"parent\":" + parentJson_;
     line += "}\n";
-    std::fputs(line.c_str(), out_);
+    std::fputs(line.c_str(), shared_->out);
+    ++shared_->entries;
     open_.add(stream.offset, stream.end);
 }
 
@@ -202,7 +218,7 @@ bool ReportSink::finish(std::uint64_t inputSize, const std::vector<VerdictCounts
     summary += ",\"formats\":{";
     const auto formats = formats_;
     for (std::size_t i = 0; i < formats.size(); ++i) {
-        const Counts& c = counts_[i];
+        const Counts& c = shared_->counts[i];
         if (i != 0) summary += ',';
         summary += jsonString(formats[i].name);
         for (const auto& [name, value] : {std::pair{"saved", c.saved}, {"listed", c.listed}, {"exhausted", c.exhausted},
@@ -226,11 +242,12 @@ bool ReportSink::finish(std::uint64_t inputSize, const std::vector<VerdictCounts
                    "}";
     }
     summary += "}}\n";
-    std::fputs(summary.c_str(), out_);
-    const bool written = std::fflush(out_) == 0 && !std::ferror(out_) && fsync(fileno(out_)) == 0;
+    std::FILE*& out = shared_->out;
+    std::fputs(summary.c_str(), out);
+    const bool written = std::fflush(out) == 0 && !std::ferror(out) && fsync(fileno(out)) == 0;
     const int error = errno;
-    const bool closed = std::fclose(out_) == 0;
-    out_ = nullptr;
+    const bool closed = std::fclose(out) == 0;
+    out = nullptr;
     if (written && closed && std::rename(temporaryPath_.c_str(), path_.c_str()) == 0) return true;
     const int failure = written && closed ? errno : error;
     unlink(temporaryPath_.c_str());

@@ -97,7 +97,29 @@ FileSink::FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool lis
       bufferCapacity_(bufferCapacity),
       listOnly_(listOnly),
       lines_(lines),
-      files_(files) {}
+      files_(files),
+      totals_(std::make_shared<Totals>()) {}
+
+// The folder is the parent's file name with ".d"; inside it, folders named as at the top, with
+// what the prefix holds after its last '/'.
+FileSink::FileSink(FileSink& parent, const FormatDescriptor& format, std::uint64_t offset)
+    : bufferCapacity_(parent.bufferCapacity_),
+      listOnly_(parent.listOnly_),
+      lines_(parent.lines_),
+      files_(parent.files_),
+      totals_(parent.totals_),
+      folder_(savedFilePath(parent.outPrefix_, format, offset) + ".d") {
+    const std::size_t slash = parent.outPrefix_.rfind('/');
+    outPrefix_ = folder_ + "/" + (slash == std::string::npos ? parent.outPrefix_ : parent.outPrefix_.substr(slash + 1));
+    char at[64];
+    std::snprintf(at, sizeof at, " at: %llu (0x%llx)", static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(offset));
+    where_ = std::string(" in ") + format.name + at + parent.where_;
+}
+
+bool FileSink::stopped() const {
+    return totals_->limitReached || (totals_->stopAfter != 0 && keptCount() >= totals_->stopAfter);
+}
 
 void LineWriter::print(const char* format, std::va_list arguments) {
     std::va_list again;
@@ -125,35 +147,41 @@ void printLine(LineWriter& lines, const char* format, ...) {
 
 bool FileSink::save(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
+    const char* const where = where_.c_str();
+    Totals& totals = *totals_;
     if (!listOnly_) {
-        if (outputLimit_ != 0 && stream.bytes.size() > outputLimit_ - bytesWritten_) {
+        if (totals.outputLimit != 0 && stream.bytes.size() > totals.outputLimit - totals.bytesWritten) {
             printLine(lines_,
-                      "%s: Failed! Output limit of %llu bytes reached at: %llu (0x%llx): %lu bytes not written, "
+                      "%s: Failed! Output limit of %llu bytes reached at: %llu (0x%llx)%s: %lu bytes not written, "
                       "the scan stopped (raise --max-output to go on)\n",
-                      stream.format->name, static_cast<unsigned long long>(outputLimit_), offset, offset,
+                      stream.format->name, static_cast<unsigned long long>(totals.outputLimit), offset, offset, where,
                       static_cast<unsigned long>(stream.bytes.size()));
-            limitReached_ = true;
+            totals.limitReached = true;
             return false;
+        }
+        if (!folder_.empty() && !folderMade_) {
+            files_.makeFolder(folder_);
+            folderMade_ = true;
         }
         files_.makeFolder(outPrefix_ + stream.format->folder);  // exists already after the format's first save
         const std::string path = savedFilePath(outPrefix_, *stream.format, stream.offset);
         if (!files_.writeFile(path, stream.bytes)) {
             printLine(lines_, "%s: Failed! Cannot write %s\n", stream.format->name, path.c_str());
-            writeFailed_ = true;
+            totals.writeFailed = true;
             return false;
         }
-        bytesWritten_ += stream.bytes.size();
+        totals.bytesWritten += stream.bytes.size();
     }
-    printLine(lines_, "%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)\n", stream.format->name,
-              static_cast<unsigned long>(stream.size), offset, offset);
-    kept_.fetch_add(1, std::memory_order_relaxed);
+    printLine(lines_, "%s: Succeeded uncompressing %lu bytes at: %llu (0x%llx)%s\n", stream.format->name,
+              static_cast<unsigned long>(stream.size), offset, offset, where);
+    totals.kept.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
 void FileSink::exhausted(const FoundStream& stream) {
     const auto offset = static_cast<unsigned long long>(stream.offset);
-    printLine(lines_, "%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)\n", stream.format->name,
-              static_cast<int>(bufferCapacity_ >> 20), offset, offset);
+    printLine(lines_, "%s: Failed! Output buffer %d Mb exhausted at: %llu (0x%llx)%s\n", stream.format->name,
+              static_cast<int>(bufferCapacity_ >> 20), offset, offset, where_.c_str());
 }
 
 }  // namespace korvel

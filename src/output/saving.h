@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -59,6 +60,10 @@ public:
     // writes no file.
     FileSink(std::string outPrefix, std::uint32_t bufferCapacity, bool listOnly = false,
              LineWriter& lines = standardOutput(), FileSystem& files = localFiles());
+    // The sink of the streams found inside the decoded bytes of `parent`'s stream of `format`
+    // at `offset`: its files go to a folder beside that stream's file, its lines say where they
+    // were found, and it shares the parent's counts and limits.
+    FileSink(FileSink& parent, const FormatDescriptor& format, std::uint64_t offset);
 
     // Writes the file and prints "<format>: Succeeded uncompressing ...", or prints
     // "<format>: Failed! Cannot write <path>" and answers false.
@@ -67,37 +72,52 @@ public:
     void exhausted(const FoundStream& stream) override;
     // Its lines can no longer be written.
     bool failed() const override { return lines_.error() != 0; }
-    // The output limit was reached: the scan ends.
-    bool stopped() const override { return limitReached_; }
+    // The output limit or the stop limit was reached: the scan ends.
+    bool stopped() const override;
 
     // --max-output: the bytes its files may hold in all; 0, the default, is no limit. A stream
     // whose file would pass it is not written: the sink prints why and stops the scan, and the
     // files written stay whole.
-    void limitOutput(std::uint64_t bytes) { outputLimit_ = bytes; }
-    std::uint64_t outputLimit() const { return outputLimit_; }
-    bool outputLimitReached() const { return limitReached_; }
-    std::uint64_t bytesWritten() const { return bytesWritten_; }
+    void limitOutput(std::uint64_t bytes) { totals_->outputLimit = bytes; }
+    std::uint64_t outputLimit() const { return totals_->outputLimit; }
+    bool outputLimitReached() const { return totals_->limitReached; }
+    std::uint64_t bytesWritten() const { return totals_->bytesWritten; }
+    // Stops the scan once this many streams were kept, by it and the sinks made from it (for
+    // -stop over the streams inside streams too); 0, the default, never.
+    void stopAfter(std::uint64_t kept) { totals_->stopAfter = kept; }
 
     // Whether a file could not be written; the run then ends with status 1.
-    bool writeFailed() const { return writeFailed_; }
+    bool writeFailed() const { return totals_->writeFailed; }
     bool listOnly() const { return listOnly_; }
     const std::string& outPrefix() const { return outPrefix_; }
     // Streams saved or listed so far; may be read from another thread.
-    std::uint64_t keptCount() const { return kept_.load(std::memory_order_relaxed); }
+    std::uint64_t keptCount() const { return totals_->kept.load(std::memory_order_relaxed); }
     // The error of the failed write of a line.
     int outputError() const { return lines_.error(); }
+    LineWriter& lines() const { return lines_; }
+    // What its lines say after the offset of a stream: empty for the input's own streams.
+    const std::string& where() const { return where_; }
 
 private:
+    // What a sink and the sinks made from it count together.
+    struct Totals {
+        std::atomic<std::uint64_t> kept{0};
+        bool writeFailed = false;
+        std::uint64_t outputLimit = 0;
+        std::uint64_t bytesWritten = 0;
+        bool limitReached = false;
+        std::uint64_t stopAfter = 0;
+    };
+
     std::string outPrefix_;
     std::uint32_t bufferCapacity_;
     bool listOnly_;
     LineWriter& lines_;
     FileSystem& files_;
-    bool writeFailed_ = false;
-    std::atomic<std::uint64_t> kept_{0};
-    std::uint64_t outputLimit_ = 0;
-    std::uint64_t bytesWritten_ = 0;
-    bool limitReached_ = false;
+    std::shared_ptr<Totals> totals_;
+    std::string where_;
+    std::string folder_;  // for a sink made from another: its folder, made before its first file
+    bool folderMade_ = false;
 };
 
 }  // namespace korvel
