@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Scans the bundled sample in a fresh folder and lists what was extracted, then finds the real
 # streams in a zip archive made on the spot: --real keeps what the input around them
-# corroborates. On the sample, -skip32 hides the few-byte streams that ordinary bytes decode to
-# by chance.
+# corroborates; then scans streams inside streams (--depth) in a zip, LZO-compressed, in a raw
+# deflate stream. On the samples, -skip32 and -skip100 hide the few-byte streams that ordinary
+# bytes decode to by chance.
 set -euo pipefail
 korvel=$(realpath "$1")
 sample=$(realpath "$2")
@@ -30,4 +31,13 @@ echo "-- korvel -deflate -offs$offset -stop1 -skip32 demo.zip: extract the secon
 mkdir -p one
 (cd one && "$korvel" -deflate "-offs$offset" -stop1 -skip32 ../demo.zip) || status=$?
 find one -type f -printf '%P\t%s bytes\n'
+echo
+
+"$make_sample" --nested nested.bin
+echo "== streams inside streams: nested.bin ($(stat -c %s nested.bin) bytes), a zip, LZO-compressed, in a raw deflate stream"
+echo "-- korvel -skip100 --depth=2 --outer nested.bin: each line says what the stream lies inside"
+mkdir -p nested
+(cd nested && "$korvel" -skip100 --depth=2 --outer ../nested.bin) || status=$?
+echo "-- what it wrote: the streams inside a stream go to a folder beside its file"
+(cd nested && find . -type f -printf '%P\t%s bytes\n' | sort)
 exit "$status"

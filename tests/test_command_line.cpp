@@ -60,6 +60,9 @@ struct ParseCase {
     std::int32_t stopCount = 0;
     std::string outPrefix;
     unsigned jobs = 0;
+    std::uint64_t maxOutput = 0;
+    unsigned depth = 0;
+    std::uint64_t depthMemory = std::uint64_t{1} << 30;
     bool help = false;
     bool version = false;
     std::string error;
@@ -101,6 +104,9 @@ TEST_P(ParseCommandLineTest, SetsOptionsAndFormats) {
     EXPECT_EQ(options.stopEnabled, c.stopCount != 0);
     EXPECT_EQ(options.outPrefix, c.outPrefix);
     EXPECT_EQ(parsed.jobs, c.jobs);
+    EXPECT_EQ(parsed.maxOutput, c.maxOutput);
+    EXPECT_EQ(parsed.depth, c.depth);
+    EXPECT_EQ(parsed.depthMemory, c.depthMemory);
     EXPECT_EQ(parsed.help, c.help);
     EXPECT_EQ(parsed.version, c.version);
     EXPECT_EQ(parsed.error, c.error);
@@ -142,6 +148,28 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{.args = {"--jobs=0", "in.bin"}, .error = "Invalid value for --jobs: '0': give a number of threads from 1 up"},
         ParseCase{.args = {"--jobs=2x", "in.bin"}, .error = "Invalid value for --jobs: '2x': give a number of threads from 1 up"},
         ParseCase{.args = {"in.bin", "--jobs"}, .error = "Invalid value for --jobs: '': give a number of threads from 1 up"},
+        ParseCase{.args = {"--max-output=1500", "in.bin"}, .maxOutput = 1500},
+        ParseCase{.args = {"--max-output", "3k", "in.bin"}, .maxOutput = 3 << 10},
+        ParseCase{.args = {"--max-output=2G", "in.bin"}, .maxOutput = std::uint64_t{2} << 30},
+        ParseCase{.args = {"--max-output=17179869183G", "in.bin"}, .maxOutput = std::uint64_t{17179869183} << 30},
+        ParseCase{.args = {"--max-output=17179869184G", "in.bin"},  // 2^64: too large
+                  .error = "Invalid value for --max-output: '17179869184G': give a size in bytes from 1 up, or with K, "
+                           "M or G (--max-output=500M)"},
+        ParseCase{.args = {"--max-output=0", "in.bin"},
+                  .error = "Invalid value for --max-output: '0': give a size in bytes from 1 up, or with K, M or G "
+                           "(--max-output=500M)"},
+        ParseCase{.args = {"--max-output=5MB", "in.bin"},
+                  .error = "Invalid value for --max-output: '5MB': give a size in bytes from 1 up, or with K, M or G "
+                           "(--max-output=500M)"},
+        ParseCase{.args = {"--depth=3", "--depth-memory=64M", "in.bin"}, .depth = 3, .depthMemory = 64 << 20},
+        ParseCase{.args = {"--depth", "16", "in.bin"}, .depth = 16},
+        ParseCase{.args = {"--depth=17", "in.bin"},
+                  .error = "Invalid value for --depth: '17': give a number of levels from 0 to 16"},
+        ParseCase{.args = {"--depth=-1", "in.bin"},
+                  .error = "Invalid value for --depth: '-1': give a number of levels from 0 to 16"},
+        ParseCase{.args = {"--depth-memory=K", "in.bin"},
+                  .error = "Invalid value for --depth-memory: 'K': give a size in bytes from 1 up, or with K, M or G "
+                           "(--depth-memory=2G)"},
         ParseCase{.args = {"--help"}, .inputName = nullptr, .help = true},
         ParseCase{.args = {"--version", "in.bin"}, .version = true},
         ParseCase{.args = {"--help=x", "in.bin"}, .error = "Option --help takes no value (see --help)"},

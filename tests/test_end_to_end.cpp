@@ -15,6 +15,7 @@
 #include "compressors.h"
 #include "dcl_writer.h"
 #include "formats/format_table.h"
+#include "real_containers.h"
 #include "test_support.h"
 #include "zip_writer.h"
 
@@ -433,7 +434,8 @@ TEST(LongOptionsTest, HelpVersionAndUnknownOptions) {
     EXPECT_EQ(run.standardOutput.rfind(usageText(), 0), 0u);
     EXPECT_NE(run.standardOutput.find("\nLong options:\n"), std::string::npos);
     for (const char* option :
-         {"  --jobs=N ", "  --list ", "  --report=FILE ", "  --real ", "  --outer ", "  --verdicts ", "  --progress "})
+         {"  --jobs=N ", "  --list ", "  --report=FILE ", "  --real ", "  --outer ", "  --verdicts ", "  --progress ",
+          "  --max-output=SIZE ", "  --depth=N ", "  --depth-memory=SIZE "})
         EXPECT_NE(run.standardOutput.find(option), std::string::npos) << option;
     run = runKorvel({"--version"}, dir.path());
     EXPECT_EQ(run.exitStatus, 0);
@@ -635,6 +637,153 @@ TEST(ReportTest, EndsSizesStatusesAndNesting) {
     EXPECT_EQ(field(exhausted, "status"), "\"exhausted\"") << exhausted;
     EXPECT_EQ(field(exhausted, "end"), "null") << exhausted;
     EXPECT_EQ(field(exhausted, "file"), "null") << exhausted;
+}
+
+// Streams inside streams, through the binary: a zip made by the zip tool, LZO-compressed,
+// between junk, the whole deflated by zlib, between junk. The truth of every level comes from
+// how the input was built and from the zip's own headers.
+class DepthTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const RealContainerBuild build = buildRealContainer(ContainerKind::Zip9, dir.path());
+        if (!build.container) GTEST_SKIP() << build.missingTool << " is not installed";
+        zip = readFile(build.container->path);
+        members = build.container->streams;
+        const Bytes junk = randomBytes(700, 31);
+        lzoAt = junk.size();
+        lzoLevel = concat({junk, lzoCompress(zip), randomBytes(300, 32)});
+        deflateAt = 900;
+        writeFile(dir.file("in.bin"), concat({randomBytes(deflateAt, 33), deflateRaw(lzoLevel), randomBytes(400, 34)}));
+    }
+    // " in LZO at: ... in Deflate at: ...", as the lines of each level end.
+    std::string inDeflate() const { return " in Deflate at: " + std::to_string(deflateAt) + " (0x" + hex(deflateAt) + ")"; }
+    std::string inLzo() const { return " in LZO at: " + std::to_string(lzoAt) + " (0x" + hex(lzoAt) + ")" + inDeflate(); }
+    std::string lzoFolder() const {
+        return "!OutDeflate/" + hex(deflateAt, "%08llX") + ".d/!OutLZO/" + hex(lzoAt, "%08llX") + ".d/";
+    }
+
+    TempDir dir;
+    Bytes zip, lzoLevel;
+    std::vector<RealStream> members;
+    std::uint64_t lzoAt = 0, deflateAt = 0;
+};
+
+std::string withoutNewline(std::string line) { return line.substr(0, line.size() - 1); }
+
+// How many streams a printed stream lies inside: the " in <format> at: " its line ends with.
+std::size_t levelsDown(const std::string& line) {
+    std::size_t levels = 0;
+    for (std::size_t at = line.find(" in "); at != line.npos; at = line.find(" in ", at + 1)) ++levels;
+    return levels;
+}
+
+std::uint64_t sizeOf(const std::string& line) { return std::stoull(line.substr(line.find("uncompressing ") + 14)); }
+
+TEST_F(DepthTest, StreamsInsideStreamsAreFoundAtEveryLevelWithTheirPaths) {
+    ASSERT_GE(members.size(), 3u);
+    std::string printed;
+    for (const char* jobs : {"--jobs=1", "--jobs=3"}) {
+        SCOPED_TRACE(jobs);
+        std::filesystem::remove_all(dir.file("!OutDeflate"));
+        std::filesystem::remove_all(dir.file("!OutLZO"));
+        const RunResult run = runKorvel({"-skip200", "--depth=2", "--report=r.json", jobs, "in.bin"}, dir.path());
+        EXPECT_EQ(run.exitStatus, 0) << run.standardOutput;
+        if (printed.empty()) printed = run.standardOutput;
+        EXPECT_EQ(run.standardOutput, printed);  // the same lines for any number of threads
+
+        const std::vector<std::string> all = lines(run.standardOutput);
+        const auto at = [&](const std::string& line) { return std::find(all.begin(), all.end(), line) - all.begin(); };
+        const auto top = at(withoutNewline(successLine("Deflate", lzoLevel.size(), deflateAt)));
+        const auto lzo = at(withoutNewline(successLine("LZO", zip.size(), lzoAt)) + inDeflate());
+        ASSERT_LT(top, static_cast<std::ptrdiff_t>(all.size())) << run.standardOutput;
+        ASSERT_LT(lzo, static_cast<std::ptrdiff_t>(all.size())) << run.standardOutput;
+        EXPECT_LT(top, lzo);  // a parent's line comes before those of the streams inside it
+        EXPECT_EQ(readFile(dir.file("!OutDeflate/" + hex(deflateAt, "%08llX"))), lzoLevel);
+        EXPECT_EQ(readFile(dir.file("!OutDeflate/" + hex(deflateAt, "%08llX") + ".d/!OutLZO/" + hex(lzoAt, "%08llX"))),
+                  zip);
+        for (const RealStream& member : members) {
+            const auto line = at(withoutNewline(successLine("Deflate", member.size, member.offset)) + inLzo());
+            ASSERT_LT(line, static_cast<std::ptrdiff_t>(all.size())) << member.offset;
+            EXPECT_GT(line, lzo);
+            EXPECT_EQ(std::filesystem::file_size(dir.file(lzoFolder() + "!OutDeflate/" + hex(member.offset, "%08llX"))),
+                      member.size);
+        }
+        // Two levels down and no further.
+        for (const std::string& line : all) EXPECT_LE(levelsDown(line), 2u) << line;
+
+        // The report: every entry with its path from the input and its parent's entry.
+        const Bytes report = readFile(dir.file("r.json"));
+        const std::vector<std::string> entries = lines(std::string(report.begin(), report.end()));
+        ASSERT_EQ(entries.size(), all.size() + 1);
+        const std::string lzoPath = "\"path\":[{\"format\":\"Deflate\",\"offset\":" + std::to_string(deflateAt) +
+                                    "},{\"format\":\"LZO\",\"offset\":" + std::to_string(lzoAt) + "}]";
+        EXPECT_NE(entries[top].find("\"path\":[],\"parent\":null"), std::string::npos) << entries[top];
+        EXPECT_NE(entries[lzo].find("\"parent\":" + std::to_string(top)), std::string::npos) << entries[lzo];
+        const auto member = at(withoutNewline(successLine("Deflate", members[0].size, members[0].offset)) + inLzo());
+        EXPECT_NE(entries[member].find(lzoPath + ",\"parent\":" + std::to_string(lzo)), std::string::npos)
+            << entries[member];
+    }
+    // Without --depth, nothing inside is scanned and the lines are those of before.
+    const RunResult plain = runKorvel({"-skip200", "--list", "in.bin"}, dir.path());
+    EXPECT_EQ(countLines(plain.standardOutput, " in "), 0u);
+    EXPECT_EQ(plain.standardOutput.find("LZO: Succeeded uncompressing " + std::to_string(zip.size()) + " "), std::string::npos);
+}
+
+// Inputs made to multiply the work: each level's bytes deflated again, twelve times over zeros;
+// and a stream of 500 copies of one stream that holds another. Equal bytes are scanned once, the
+// depth bounds the rest, and --max-output counts the files of every level.
+TEST_F(DepthTest, SelfSimilarAndRepeatedStreamsStayBounded) {
+    Bytes nested(1 << 20, 0);
+    for (int level = 0; level < 12; ++level) nested = deflateRaw(nested, 9);
+    writeFile(dir.file("nested.bin"), nested);
+    RunResult run = runKorvel({"-deflate", "--list", "--depth=16", "nested.bin"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    std::size_t deepest = 0;  // the zeros, eleven streams down
+    for (const std::string& line : lines(run.standardOutput))
+        if (line.rfind("Deflate: Succeeded uncompressing 1048576 bytes at: 0 (0x0)", 0) == 0)
+            deepest = std::max(deepest, levelsDown(line));
+    EXPECT_EQ(deepest, 11u) << run.standardOutput;
+
+    const Bytes text = textBytes(3000, 35);
+    const Bytes holder = concat({randomBytes(1500, 36), deflateRaw(text), randomBytes(600, 37)});
+    const Bytes block = deflateRaw(holder);
+    Bytes copies;
+    for (int i = 0; i < 500; ++i) copies = concat({copies, block});
+    writeFile(dir.file("copies.bin"), concat({randomBytes(100, 38), deflateRaw(copies), randomBytes(100, 39)}));
+    run = runKorvel({"-deflate", "-skip2000", "--depth=3", "copies.bin"}, dir.path());
+    EXPECT_EQ(run.exitStatus, 0);
+    const std::vector<std::string> all = lines(run.standardOutput);
+    EXPECT_GE(countLines(run.standardOutput, "Succeeded uncompressing " + std::to_string(holder.size()) + " bytes"), 500u);
+    // The text inside was found once: the other 499 holders' equal bytes were not scanned again.
+    EXPECT_EQ(countLines(run.standardOutput, "Succeeded uncompressing 3000 bytes at: 1500 (0x5dc) in Deflate"), 1u);
+
+    // The limit counts the files of every level, and stops before the one that would pass it.
+    for (const std::size_t fit : {std::size_t{1}, std::size_t{3}, std::size_t{6}}) {
+        SCOPED_TRACE(fit);
+        std::uint64_t limit = 0;
+        for (std::size_t i = 0; i < fit; ++i) limit += sizeOf(all[i]);
+        std::filesystem::remove_all(dir.file("!OutDeflate"));
+        const RunResult limited = runKorvel(
+            {"-deflate", "-skip2000", "--depth=3", "--max-output=" + std::to_string(limit), "copies.bin"}, dir.path());
+        EXPECT_EQ(limited.exitStatus, 1);
+        const std::vector<std::string> printed = lines(limited.standardOutput);
+        ASSERT_EQ(printed.size(), fit + 1) << limited.standardOutput;
+        for (std::size_t i = 0; i < fit; ++i) EXPECT_EQ(printed[i], all[i]);
+        EXPECT_NE(printed.back().find("Failed! Output limit of "), std::string::npos);
+        std::uint64_t written = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.file("!OutDeflate")))
+            if (entry.is_regular_file()) written += entry.file_size();
+        EXPECT_EQ(written, limit);
+    }
+    // -stop counts the streams of every level too; judged levels print alike for any threads.
+    const RunResult stopped = runKorvel({"-deflate", "-skip2000", "--depth=3", "-stop4", "--list", "copies.bin"}, dir.path());
+    EXPECT_EQ(lines(stopped.standardOutput), std::vector<std::string>(all.begin(), all.begin() + 4));
+    const RunResult oneJob = runKorvel({"--verdicts", "--depth=3", "--list", "--jobs=1", "copies.bin"}, dir.path());
+    const RunResult threeJobs = runKorvel({"--verdicts", "--depth=3", "--list", "--jobs=3", "copies.bin"}, dir.path());
+    EXPECT_EQ(oneJob.exitStatus, 0);
+    EXPECT_EQ(oneJob.standardOutput, threeJobs.standardOutput);
+    EXPECT_GE(countLines(oneJob.standardOutput, " in Deflate at: 100 (0x64)"), 500u);
+    EXPECT_NE(oneJob.standardOutput.find(withoutNewline(successLine("Deflate", copies.size(), 100))), std::string::npos);
 }
 
 TEST(OutputTest, StandardOutputAndProgress) {

@@ -96,6 +96,8 @@ void printLongOptions() {
         "  --list         print what a run would print, but create no folder and write no file\n"
         "  --report=FILE  also write one JSON object per line printed, and a summary, to FILE\n"
         "  --max-output=SIZE  write files of at most SIZE bytes in all (K, M, G); past it, stop with status 1\n"
+        "  --depth=N      also scan the decoded bytes of every stream kept, N levels down (default 0)\n"
+        "  --depth-memory=SIZE  decoded bytes held for those scans at once (default 1G)\n"
         "  --real         keep only the streams judged real or plausible, not the noise\n"
         "  --outer        skip noise that starts inside an earlier reported stream of the same format\n"
         "  --verdicts     judge every stream: the report gives its verdict, family and evidence\n"
@@ -180,6 +182,21 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
             fail("Invalid value for --max-output: '" + value.value_or("") +
                  "': give a size in bytes from 1 up, or with K, M or G (--max-output=500M)");
         else result.maxOutput = bytes;
+    } else if (name == "--depth") {
+        if (!value && i + 1 < argc) value = argv[++i];
+        const bool valid = value && !value->empty() && value->size() <= 2 &&
+                           value->find_first_not_of("0123456789") == std::string::npos;
+        if (!valid || std::stoul(*value) > maxDepth)
+            fail("Invalid value for --depth: '" + value.value_or("") + "': give a number of levels from 0 to " +
+                 std::to_string(maxDepth));
+        else result.depth = static_cast<unsigned>(std::stoul(*value));
+    } else if (name == "--depth-memory") {
+        if (!value && i + 1 < argc) value = argv[++i];
+        const std::uint64_t bytes = value ? parseSize(*value) : 0;
+        if (bytes == 0)
+            fail("Invalid value for --depth-memory: '" + value.value_or("") +
+                 "': give a size in bytes from 1 up, or with K, M or G (--depth-memory=2G)");
+        else result.depthMemory = bytes;
     } else if (name == "--list") {
         noValue(result.list);
     } else if (name == "--outer") {

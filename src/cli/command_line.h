@@ -36,6 +36,9 @@ struct RunOptions {
     bool stopEnabled = false;
 };
 
+// --depth goes at most this many levels down.
+inline constexpr unsigned maxDepth = 16;
+
 struct CommandLine {
     std::span<const FormatDescriptor> formats = formatTable();  // the table the switches name
     std::optional<std::string> inputName;
@@ -52,6 +55,8 @@ struct CommandLine {
     bool progress = false;
     std::optional<std::string> reportPath;
     std::uint64_t maxOutput = 0;  // --max-output: bytes the files written may hold; 0: no limit
+    unsigned depth = 0;           // --depth: levels of streams inside streams to scan
+    std::uint64_t depthMemory = std::uint64_t{1} << 30;  // --depth-memory: decoded bytes held for them
     bool help = false;
     bool version = false;
     std::string error;  // the message for the first long option that could not be taken

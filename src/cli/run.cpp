@@ -9,6 +9,7 @@
 #include "cli/progress.h"
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
+#include "output/descent.h"
 #include "output/report.h"
 #include "output/verdicts.h"
 
@@ -37,9 +38,12 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
     settings.stopAfter = options.stopEnabled ? static_cast<std::uint32_t>(options.stopCount) : 0;
     settings.jobs = commandLine.jobs != 0 ? commandLine.jobs : defaultJobs();
 
-    settings.keepBytes = !commandLine.list;
+    // Streams are scanned inside from their bytes, listed or not.
+    const bool bytesNeeded = !commandLine.list || commandLine.depth != 0;
+    settings.keepBytes = bytesNeeded;
 
-    // The sinks, outermost first: the judge, --report, then the lines and files.
+    // The sinks, outermost first: the judge, the scans inside streams, --report, then the lines
+    // and files.
     FileSink files(options.outPrefix, options.bufferCapacity, commandLine.list, lines, fileSystem);
     files.limitOutput(commandLine.maxOutput);
     ResultSink* sink = &files;
@@ -52,16 +56,37 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
         }
         sink = &*report;
     }
+    JudgingSettings judging;
+    judging.keep = commandLine.real ? JudgingSettings::Keep::RealAndPlausible : JudgingSettings::Keep::All;
+    judging.outer = commandLine.outer;
+    judging.needBytes = bytesNeeded;
+    std::optional<Descent> descent;
+    std::optional<DescendingSink> descending;
+    if (commandLine.depth != 0) {
+        // -stop counts the streams of every level: the file sink applies it to them all.
+        files.stopAfter(settings.stopAfter);
+        settings.stopAfter = 0;
+        if (report) report->givePaths();
+        DescentSettings inside;
+        inside.depth = commandLine.depth;
+        inside.memoryLimit = commandLine.depthMemory;
+        inside.scan = settings;
+        inside.scan.startOffset = 0;
+        inside.scan.inputMayShrink = false;
+        inside.judged = commandLine.judged();
+        inside.judging = judging;
+        if (inside.judged) {
+            inside.scan.keepBytes = false;
+            inside.scan.keepSurroundings = true;
+        }
+        sink = &descending.emplace(*sink, files, report ? &*report : nullptr, descent.emplace(inside), 0);
+    }
     // Judged streams are held back until their families are known, found without their bytes,
     // and decoded again only when passed on to be saved: noise is never decoded for saving.
     std::optional<StreamDecoder> decoder;
     std::optional<JudgingSink> judge;
     if (commandLine.judged()) {
         decoder.emplace(input.data(), input.size(), settings);
-        JudgingSettings judging;
-        judging.keep = commandLine.real ? JudgingSettings::Keep::RealAndPlausible : JudgingSettings::Keep::All;
-        judging.outer = commandLine.outer;
-        judging.needBytes = !commandLine.list;
         judging.stopAfter = settings.stopAfter;
         sink = &judge.emplace(*sink, *decoder, settings.formats, judging);
         settings.keepBytes = false;
@@ -79,6 +104,8 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
         outcome = runScan(input.data(), input.size(), settings, *sink);
         if (judge && outcome.status != ScanOutcome::Status::NoBuffer) judge->finish();
     }
+    // A scan inside a stream that could not allocate its buffer ends the run as the scan would.
+    if (descent && descent->noBuffer()) outcome.status = ScanOutcome::Status::NoBuffer;
     if (judge) {
         // A stream passed on that could not be decoded again ends the run as the scan would.
         if (judge->failure() == JudgingSink::Failure::NoBuffer) {
