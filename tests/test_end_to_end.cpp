@@ -775,6 +775,14 @@ TEST_F(DepthTest, SelfSimilarAndRepeatedStreamsStayBounded) {
             if (entry.is_regular_file()) written += entry.file_size();
         EXPECT_EQ(written, limit);
     }
+    // Bytes that would pass --depth-memory are kept, but not scanned inside, and a line says so.
+    const RunResult bounded = runKorvel({"-deflate", "-skip2000", "--depth=3", "--depth-memory=1M", "--list", "copies.bin"},
+                                        dir.path());
+    EXPECT_EQ(bounded.exitStatus, 0);
+    EXPECT_EQ(lines(bounded.standardOutput),
+              (std::vector<std::string>{all[0], "Deflate: Not scanned inside: " + std::to_string(copies.size()) +
+                                                    " bytes at: 100 (0x64) would pass the 1048576 bytes held for "
+                                                    "scanning inside streams (raise --depth-memory)"}));
     // -stop counts the streams of every level too; judged levels print alike for any threads.
     const RunResult stopped = runKorvel({"-deflate", "-skip2000", "--depth=3", "-stop4", "--list", "copies.bin"}, dir.path());
     EXPECT_EQ(lines(stopped.standardOutput), std::vector<std::string>(all.begin(), all.begin() + 4));
