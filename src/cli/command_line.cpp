@@ -165,6 +165,14 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
         if (value) fail("Option " + name + " takes no value (see --help)");
         else flag = true;
     };
+    auto size = [&](std::uint64_t& bytes, const char* example) {
+        if (!value && i + 1 < argc) value = argv[++i];
+        const std::uint64_t parsed = value ? parseSize(*value) : 0;
+        if (parsed == 0)
+            fail("Invalid value for " + name + ": '" + value.value_or("") +
+                 "': give a size in bytes from 1 up, or with K, M or G (" + name + "=" + example + ")");
+        else bytes = parsed;
+    };
 
     if (name == "--jobs") {
         if (!value && i + 1 < argc) value = argv[++i];
@@ -176,12 +184,7 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
         if (!value || value->empty()) fail("Option --report needs a file name: --report=FILE");
         else result.reportPath = *value;
     } else if (name == "--max-output") {
-        if (!value && i + 1 < argc) value = argv[++i];
-        const std::uint64_t bytes = value ? parseSize(*value) : 0;
-        if (bytes == 0)
-            fail("Invalid value for --max-output: '" + value.value_or("") +
-                 "': give a size in bytes from 1 up, or with K, M or G (--max-output=500M)");
-        else result.maxOutput = bytes;
+        size(result.maxOutput, "500M");
     } else if (name == "--depth") {
         if (!value && i + 1 < argc) value = argv[++i];
         const bool valid = value && !value->empty() && value->size() <= 2 &&
@@ -191,12 +194,7 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
                  std::to_string(maxDepth));
         else result.depth = static_cast<unsigned>(std::stoul(*value));
     } else if (name == "--depth-memory") {
-        if (!value && i + 1 < argc) value = argv[++i];
-        const std::uint64_t bytes = value ? parseSize(*value) : 0;
-        if (bytes == 0)
-            fail("Invalid value for --depth-memory: '" + value.value_or("") +
-                 "': give a size in bytes from 1 up, or with K, M or G (--depth-memory=2G)");
-        else result.depthMemory = bytes;
+        size(result.depthMemory, "2G");
     } else if (name == "--list") {
         noValue(result.list);
     } else if (name == "--outer") {
