@@ -3,7 +3,9 @@
 // with 2, 3 and 8 workers over tiny chunks hands the sink exactly what one worker does, under a
 // stop limit, a start offset and failing writes; and judging the finds passes every one on, in
 // order, with the bytes decoded again, whatever is held back, with the same verdicts for any
-// number of workers, and keeps only the real and plausible ones when asked.
+// number of workers, and keeps only the real and plausible ones when asked; scanning inside the
+// streams found, two levels down, prints the same lines for one and three workers, the input's
+// own lines those of a plain listing.
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "formats/format_table.h"
 #include "fuzz_support.h"
 #include "recording_sink.h"
+#include "output/descent.h"
 #include "output/saving.h"
 #include "output/verdicts.h"
 
@@ -152,5 +155,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& event : all)
         if (event.verdict != "noise") kept.push_back(event);
     FUZZ_CHECK(judged(input.get(), size, settings, judging) == kept);
+
+    // Inside the streams, two levels down.
+    std::string printed[2];
+    for (const unsigned jobs : {1u, 3u}) {
+        ScanSettings scan = settings;
+        scan.jobs = jobs;
+        CollectedLines lines;
+        MemoryFiles memory;
+        FileSink listing(folder, capacity, true, lines, memory);
+        DescentSettings inside;
+        inside.depth = 2;
+        inside.scan = scan;
+        inside.scan.inputMayShrink = false;
+        Descent descent(inside);
+        DescendingSink descending(listing, listing, nullptr, descent, 0);
+        FUZZ_CHECK(runScan(input.get(), size, scan, descending).status == ScanOutcome::Status::Finished);
+        FUZZ_CHECK(memory.files.empty() && memory.folders.empty());
+        printed[jobs == 1 ? 0 : 1] = lines.text;
+    }
+    FUZZ_CHECK(printed[0] == printed[1]);
+    CollectedLines plainLines;
+    MemoryFiles nothing;
+    FileSink plainListing(folder, capacity, true, plainLines, nothing);
+    FUZZ_CHECK(runScan(input.get(), size, settings, plainListing).status == ScanOutcome::Status::Finished);
+    std::string ownLines;
+    for (std::size_t at = 0; at < printed[0].size();) {
+        const std::size_t end = printed[0].find('\n', at) + 1;
+        const std::string line = printed[0].substr(at, end - at);
+        if (line.find(" in ") == std::string::npos) ownLines += line;
+        at = end;
+    }
+    FUZZ_CHECK(ownLines == plainLines.text);
     return 0;
 }
