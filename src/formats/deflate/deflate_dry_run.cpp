@@ -7,6 +7,7 @@
 
 #include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
+#include "formats/common/walked_input.h"
 #include "formats/deflate/deflate_reading.h"
 
 namespace korvel {
@@ -293,8 +294,6 @@ void DeflateDryRun::forget() {
     tables_->clear();
     entryParts_.clear();
     entriesBefore_ = 0;
-    input_ = nullptr;
-    size_ = 0;
 }
 
 // The states the walk from a byte starts at, and in a fixed block the one after its header: a
@@ -378,11 +377,7 @@ bool DeflateDryRun::landFromEntry(State& state, std::int64_t& produced, std::uin
 
 InflateOutcome DeflateDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
                                   std::uint32_t capacity) {
-    if (input != input_ || size != size_) {
-        forget();
-        input_ = input;
-        size_ = size;
-    }
+    if (walkAnother(input_, size_, input, size)) forget();
     if (offset >= size) return {};
     Walk walk(input, size, *tables_);
     State state{offset * 8, atHeader};

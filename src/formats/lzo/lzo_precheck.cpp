@@ -3,6 +3,7 @@
 #include <lzo/lzoconf.h>
 
 #include "formats/common/tuning.h"
+#include "formats/common/walked_input.h"
 
 namespace korvel {
 
@@ -27,8 +28,6 @@ LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget) : landmarks_(landmarksNearb
 
 void LzoPrecheck::forget() {
     landmarks_.clear();
-    input_ = nullptr;
-    size_ = 0;
     zeroRuns_ = ZeroRunIndex{};
 }
 
@@ -141,11 +140,7 @@ LzoPrecheck::Instruction LzoPrecheck::withTrailing(Instruction instruction, std:
 
 LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
                             std::uint32_t capacity) {
-    if (input != input_ || size != size_) {
-        forget();
-        input_ = input;
-        size_ = size;
-    }
+    if (walkAnother(input_, size_, input, size)) forget();
 
     if (offset >= size) return {LZO_E_INPUT_OVERRUN, 0};
     // A rest of the input that is all zeros runs off its end in the first length code, before

@@ -4,6 +4,7 @@
 
 #include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
+#include "formats/common/walked_input.h"
 #include "formats/pkware/pkware_decoder_internal.h"
 
 namespace korvel {
@@ -72,8 +73,6 @@ DclDryRun::DclDryRun(std::size_t landmarkBudget) : landmarks_(landmarksNearby.bi
 
 void DclDryRun::forget() {
     landmarks_.clear();
-    input_ = nullptr;
-    size_ = 0;
 }
 
 std::uint32_t DclDryRun::peek(std::uint64_t position) const {
@@ -121,11 +120,7 @@ DclDryRun::Item DclDryRun::read(const Place& place) const {
 
 DclOutcome DclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,
                           std::uint32_t capacity) {
-    if (input != input_ || size != size_) {
-        forget();
-        input_ = input;
-        size_ = size;
-    }
+    if (walkAnother(input_, size_, input, size)) forget();
     // The output function asks to stop at the first full window handed out that reaches the
     // capacity: a walk stops once it has produced `stopAt`.
     const std::int64_t stopAt = std::max<std::int64_t>(dclWindowSize, (std::int64_t{capacity} + dclWindowSize - 1) /
