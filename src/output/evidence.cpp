@@ -9,6 +9,26 @@
 
 namespace korvel {
 
+const char* evidenceKindName(EvidenceKind kind) {
+    switch (kind) {
+        case EvidenceKind::SizeField:
+            return "size";
+        case EvidenceKind::SizePair:
+            return "size_pair";
+        case EvidenceKind::Layout:
+            return "layout";
+        case EvidenceKind::Checksum:
+            return "checksum";
+        case EvidenceKind::ZlibHeader:
+            return "zlib_header";
+        case EvidenceKind::GzipHeader:
+            return "gzip_header";
+        case EvidenceKind::Tiling:
+            return "tiling";
+    }
+    return "tiling";
+}
+
 namespace {
 
 // Looking at two sides, three widths, two byte orders and two sizes: 24 places per distance.

@@ -34,6 +34,8 @@ enum class EvidenceKind : std::uint8_t {
     GzipHeader,  // a gzip member header that ends at the start
     Tiling,      // the stream starts where another of its format ends, or ends where one starts
 };
+// "size", "size_pair", "layout", "checksum", "zlib_header", "gzip_header", "tiling".
+const char* evidenceKindName(EvidenceKind kind);
 
 // Where a field lies: `distance` bytes before the start (its last byte at offset - distance - 1)
 // or after the end (its first byte at end + distance).

@@ -64,30 +64,27 @@ std::string fieldJson(const FoundStream& stream, const SizeFieldMatch& field, bo
 }
 
 std::string evidenceJson(const FoundStream& stream, const EvidenceItem& item) {
-    std::string json = "{\"kind\":\"";
+    std::string json = "{\"kind\":\"" + std::string(evidenceKindName(item.kind)) + "\"";
     switch (item.kind) {
         case EvidenceKind::SizeField:
-            json += "size\",\"field\":" + fieldJson(stream, item.field, true);
+            json += ",\"field\":" + fieldJson(stream, item.field, true);
             break;
         case EvidenceKind::SizePair:
-            json += "size_pair\",\"fields\":[" + fieldJson(stream, item.field, true) + "," +
-                    fieldJson(stream, item.second, true) + "]";
+            json += ",\"fields\":[" + fieldJson(stream, item.field, true) + "," + fieldJson(stream, item.second, true) + "]";
             break;
         case EvidenceKind::Layout:
-            json += "layout\",\"field\":" + fieldJson(stream, item.field, true) + ",\"streams\":" + number(item.streams);
+            json += ",\"field\":" + fieldJson(stream, item.field, true) + ",\"streams\":" + number(item.streams);
             break;
         case EvidenceKind::Checksum:
-            json += std::string("checksum\",\"algorithm\":\"") + (item.checksum == ChecksumKind::Crc32 ? "crc32" : "adler32") +
+            json += std::string(",\"algorithm\":\"") + (item.checksum == ChecksumKind::Crc32 ? "crc32" : "adler32") +
                     "\",\"field\":" + fieldJson(stream, item.field, false);
             break;
         case EvidenceKind::ZlibHeader:
-            json += "zlib_header\",\"offset\":" + number(item.at);
-            break;
         case EvidenceKind::GzipHeader:
-            json += "gzip_header\",\"offset\":" + number(item.at);
+            json += ",\"offset\":" + number(item.at);
             break;
         case EvidenceKind::Tiling:
-            json += std::string("tiling\",\"at_start\":") + (item.tilesAtStart ? "true" : "false") +
+            json += std::string(",\"at_start\":") + (item.tilesAtStart ? "true" : "false") +
                     ",\"at_end\":" + (item.tilesAtEnd ? "true" : "false");
             break;
     }
@@ -140,13 +137,8 @@ ReportSink::~ReportSink() {
 }
 
 bool ReportSink::open() {
-    temporaryPath_ = path_ + ".tmp-XXXXXX";
-    const int fd = mkstemp(temporaryPath_.data());
+    const int fd = createTemporaryBeside(path_, temporaryPath_);
     if (fd < 0) return false;
-    // mkstemp makes the file private; the report gets the mode any new file of the user's would.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
     shared_->out = fdopen(fd, "w");
     if (shared_->out != nullptr) return true;
     const int error = errno;

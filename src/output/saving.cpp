@@ -17,8 +17,6 @@ std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& 
     return outPrefix + format.folder + fileName;
 }
 
-namespace {
-
 bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count) {
     while (count > 0) {
         const ssize_t written = write(fd, bytes, count);
@@ -31,8 +29,6 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count) {
     }
     return true;
 }
-
-}  // namespace
 
 bool writeResultFile(const std::string& path, const std::uint8_t* bytes, std::size_t count) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -47,6 +43,17 @@ bool writeResultFile(const std::string& path, const std::uint8_t* bytes, std::si
     if (written && closed) return true;
     unlink(path.c_str());
     return false;
+}
+
+int createTemporaryBeside(const std::string& path, std::string& temporaryPath) {
+    temporaryPath = path + ".tmp-XXXXXX";
+    const int fd = mkstemp(temporaryPath.data());
+    if (fd < 0) return -1;
+    // mkstemp makes the file private.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    return fd;
 }
 
 namespace {

@@ -21,6 +21,15 @@ std::string savedFilePath(const std::string& outPrefix, const FormatDescriptor& 
 // link and never blocks on a planted FIFO. On any failure leaves no partial file behind.
 bool writeResultFile(const std::string& path, const std::uint8_t* bytes, std::size_t count);
 
+// Writes all `count` bytes to `fd`, through interrupted and short writes.
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t count);
+
+// A new file beside `path`, named `temporaryPath` (path + ".tmp-" and six random characters),
+// with the mode any new file of the user's gets: for a file written whole before it is renamed
+// into place, so that a half-written one never stands at `path`. Its descriptor, or -1 with
+// errno set.
+int createTemporaryBeside(const std::string& path, std::string& temporaryPath);
+
 // Where a sink's lines go: standard output in a run, a string in tests.
 class LineWriter {
 public:
