@@ -3,9 +3,10 @@
 set -euo pipefail
 
 # lzop, mtd-utils (mkfs.ubifs, mkfs.jffs2), squashfs-tools, zip, gzip, git and netpbm
-# (pnmtopng) build the real containers that the triage tests judge the verdicts on.
+# (pnmtopng) build the real containers that the triage tests judge the verdicts on; chromium
+# renders the --map pictures that the map's test reads the pixels of.
 packages=(build-essential cmake pkg-config liblzo2-dev libucl-dev libgtest-dev zlib1g-dev clang libclang-rt-dev groff-base
-          lzop mtd-utils squashfs-tools zip gzip git netpbm)
+          lzop mtd-utils squashfs-tools zip gzip git netpbm chromium)
 
 missing=()
 for pkg in "${packages[@]}"; do

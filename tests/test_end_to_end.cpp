@@ -1,10 +1,12 @@
 // Runs of the built binary: what it prints, its exit status and the files it saves.
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <numeric>
 #include <sstream>
@@ -15,6 +17,8 @@
 #include "compressors.h"
 #include "dcl_writer.h"
 #include "formats/format_table.h"
+#include "output/map.h"
+#include "picture_check.h"
 #include "real_containers.h"
 #include "test_support.h"
 #include "zip_writer.h"
@@ -792,6 +796,117 @@ TEST_F(DepthTest, SelfSimilarAndRepeatedStreamsStayBounded) {
     EXPECT_EQ(oneJob.standardOutput, threeJobs.standardOutput);
     EXPECT_GE(countLines(oneJob.standardOutput, " in Deflate at: 100 (0x64)"), 500u);
     EXPECT_NE(oneJob.standardOutput.find(withoutNewline(successLine("Deflate", copies.size(), 100))), std::string::npos);
+}
+
+Bytes bigEndian32(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+// --map, drawn by a real browser: each format's lane coloured at the streams stored there and
+// nowhere else, the entropy high over random bytes and low over zeros; and the SVG well-formed,
+// every shape inside the drawing.
+TEST(MapTest, BrowserDrawsEachStreamInItsLaneAndTheEntropy) {
+    if (std::system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
+    TempDir dir;
+    const std::uint64_t randomEnd = 256 << 10;
+    Bytes input = randomBytes(randomEnd, 41);
+    struct Placed {
+        std::size_t lane;
+        std::uint64_t offset, end;
+    };
+    std::vector<Placed> placed;
+    const struct {
+        std::size_t lane;  // the formats in table order, all five tried
+        Bytes (*pack)(const Bytes&);
+    } kinds[] = {{0, [](const Bytes& b) { return deflateRaw(b); }},
+                 {1, [](const Bytes& b) { return dclCompress(b); }},
+                 {2, lzoCompress},
+                 {3, ucl2bCompress}};
+    for (std::uint32_t copy = 0; copy < 2; ++copy) {
+        for (const auto& kind : kinds) {
+            const Bytes plain = textBytes(6000 + 1000 * kind.lane, 50 + copy * 4 + static_cast<std::uint32_t>(kind.lane));
+            const Bytes packed = kind.pack(plain);
+            // Stored as containers store data: its sizes and CRC-32 before it.
+            input = concat({input, randomBytes(20000, 60 + static_cast<std::uint32_t>(placed.size())),
+                            bigEndian32(static_cast<std::uint32_t>(plain.size())),
+                            bigEndian32(static_cast<std::uint32_t>(packed.size())),
+                            bigEndian32(static_cast<std::uint32_t>(crc32(0, plain.data(), plain.size())))});
+            placed.push_back({kind.lane, input.size(), input.size() + packed.size()});
+            input = concat({input, packed});
+        }
+    }
+    // Zeros last: a walk that starts in them reaches the end, not a stream.
+    const std::uint64_t zerosBegin = input.size() + 20000;
+    input = concat({input, randomBytes(20000, 70), Bytes(256 << 10, 0)});
+    writeFile(dir.file("in.bin"), input);
+    const RunResult run = runKorvel({"--real", "--list", "--map=map.svg", "in.bin"}, dir.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.standardOutput;
+    ASSERT_EQ(lines(run.standardOutput).size(), placed.size()) << run.standardOutput;
+
+    const Bytes svgBytes = readFile(dir.file("map.svg"));
+    const std::vector<XmlElement> elements = readXmlElements(std::string(svgBytes.begin(), svgBytes.end()));
+    ASSERT_EQ(elements.front().name, "svg");
+    const MapLayout layout(0, input.size(), 5);
+    EXPECT_EQ(elements.front().attributes.at("width"), std::to_string(layout.width()));
+    EXPECT_EQ(elements.front().attributes.at("height"), std::to_string(layout.height()));
+    std::size_t bars = 0;
+    for (const XmlElement& element : elements) {
+        if (element.name != "rect") continue;
+        const double x = std::stod(element.attributes.at("x")), y = std::stod(element.attributes.at("y"));
+        EXPECT_GE(x, 0);
+        EXPECT_GE(y, 0);
+        EXPECT_LE(x + std::stod(element.attributes.at("width")), layout.width());
+        EXPECT_LE(y + std::stod(element.attributes.at("height")), layout.height());
+        bars += element.attributes.at("fill") == "#1a9850";
+    }
+    EXPECT_EQ(bars, placed.size() + 1);  // and the legend's
+
+    const std::string shot = dir.file("map.png");
+    const std::string render = "cd " + dir.path() + " && chromium --headless --no-sandbox --disable-gpu --hide-scrollbars "
+                               "--force-device-scale-factor=1 --window-size=" + std::to_string(layout.width()) + "," +
+                               std::to_string(layout.height()) + " --screenshot=" + shot + " file://" +
+                               dir.file("map.svg") + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(render.c_str()), 0);
+    const Picture picture = readPng(shot);
+    ASSERT_EQ(picture.width, layout.width());
+    const auto near = [](Picture::Colour c, int red, int green, int blue) {
+        return std::abs(c.red - red) <= 12 && std::abs(c.green - green) <= 12 && std::abs(c.blue - blue) <= 12;
+    };
+    for (std::size_t lane = 0; lane < 5; ++lane) {
+        const int y = layout.laneTop(0, lane) + MapLayout::laneHeight / 2;
+        for (int x = MapLayout::left; x < MapLayout::left + static_cast<int>(input.size() / layout.bytesPerColumn); ++x) {
+            bool inside = false, edge = false;
+            for (const Placed& stream : placed) {
+                if (stream.lane != lane) continue;
+                inside |= x > layout.xOf(stream.offset) + 1 && x + 1 < layout.xOf(stream.end);
+                edge |= x + 1 >= layout.xOf(stream.offset) && x <= layout.xOf(stream.end) + 1;
+            }
+            const Picture::Colour colour = picture.at(x, y);
+            if (inside) {
+                EXPECT_TRUE(near(colour, 0x1a, 0x98, 0x50)) << "lane " << lane << ", x " << x;
+            } else if (!edge) {
+                EXPECT_TRUE(near(colour, 0xee, 0xee, 0xee)) << "lane " << lane << ", x " << x;
+            }
+        }
+    }
+    // The same picture for any number of threads: only the elapsed time in the header differs.
+    std::string pictures[2];
+    for (const int jobs : {1, 3}) {
+        runKorvel({"--real", "--list", "--jobs=" + std::to_string(jobs), "--map=jobs.svg", "in.bin"}, dir.path());
+        const Bytes bytes = readFile(dir.file("jobs.svg"));
+        std::string text(bytes.begin(), bytes.end());
+        const std::size_t seconds = text.find(" s</text>");
+        ASSERT_NE(seconds, std::string::npos);
+        pictures[jobs == 1 ? 0 : 1] = text.erase(text.rfind("; ", seconds), seconds - text.rfind("; ", seconds));
+    }
+    EXPECT_EQ(pictures[0], pictures[1]);
+    // The entropy band, near its top: filled over random bytes, empty over zeros.
+    const int top = layout.entropyTop(0) + 4;
+    EXPECT_FALSE(near(picture.at(static_cast<int>(layout.xOf(randomEnd / 2)), top), 255, 255, 255));
+    const std::uint64_t zerosMiddle = (zerosBegin + input.size()) / 2;
+    EXPECT_TRUE(near(picture.at(static_cast<int>(layout.xOf(zerosMiddle)), top), 255, 255, 255));
+    EXPECT_TRUE(near(picture.at(static_cast<int>(layout.xOf(zerosMiddle)), top + 20), 255, 255, 255));
 }
 
 TEST(OutputTest, StandardOutputAndProgress) {

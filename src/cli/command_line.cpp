@@ -95,6 +95,7 @@ void printLongOptions() {
         "  --jobs=N       scan with N threads (default: one per CPU); the output is the same for any N\n"
         "  --list         print what a run would print, but create no folder and write no file\n"
         "  --report=FILE  also write one JSON object per line printed, and a summary, to FILE\n"
+        "  --map=FILE.svg draw where the streams lie, by verdict, and the input's entropy, to FILE.svg\n"
         "  --max-output=SIZE  write files of at most SIZE bytes in all (K, M, G); past it, stop with status 1\n"
         "  --depth=N      also scan the decoded bytes of every stream kept, N levels down (default 0)\n"
         "  --depth-memory=SIZE  decoded bytes held for those scans at once (default 1G)\n"
@@ -183,6 +184,10 @@ void takeLongOption(CommandLine& result, int argc, char** argv, int& i) {
         if (!value && i + 1 < argc) value = argv[++i];
         if (!value || value->empty()) fail("Option --report needs a file name: --report=FILE");
         else result.reportPath = *value;
+    } else if (name == "--map") {
+        if (!value && i + 1 < argc) value = argv[++i];
+        if (!value || value->empty()) fail("Option --map needs a file name: --map=FILE.svg");
+        else result.mapPath = *value;
     } else if (name == "--max-output") {
         size(result.maxOutput, "500M");
     } else if (name == "--depth") {

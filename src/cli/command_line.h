@@ -54,6 +54,7 @@ struct CommandLine {
     bool verdicts = false;  // judge every stream, for the report
     bool progress = false;
     std::optional<std::string> reportPath;
+    std::optional<std::string> mapPath;  // --map: the SVG picture of the findings
     std::uint64_t maxOutput = 0;  // --max-output: bytes the files written may hold; 0: no limit
     unsigned depth = 0;           // --depth: levels of streams inside streams to scan
     std::uint64_t depthMemory = std::uint64_t{1} << 30;  // --depth-memory: decoded bytes held for them
@@ -62,7 +63,7 @@ struct CommandLine {
     std::string error;  // the message for the first long option that could not be taken
 
     // Whether the streams are judged (families, evidence, verdicts) before they are passed on.
-    bool judged() const { return real || outer || verdicts; }
+    bool judged() const { return real || outer || verdicts || mapPath; }
     // The formats to try, in table order.
     std::vector<const FormatDescriptor*> activeFormats() const;
     // Below 4 GiB an offset is 32-bit, so -offs keeps only its last eight hex digits there.

@@ -1,6 +1,7 @@
 #include "cli/run.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,12 +11,14 @@
 #include "engine/mapped_input.h"
 #include "engine/scan_engine.h"
 #include "output/descent.h"
+#include "output/map.h"
 #include "output/report.h"
 #include "output/verdicts.h"
 
 namespace korvel {
 
 int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem& fileSystem) {
+    const auto start = std::chrono::steady_clock::now();
     const char* inputName = commandLine.inputName->c_str();
     const RunOptions& options = commandLine.options;
 
@@ -81,6 +84,8 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
         }
         sink = &descending.emplace(*sink, files, report ? &*report : nullptr, descent.emplace(inside), 0);
     }
+    std::optional<MapSink> map;
+    if (commandLine.mapPath) sink = &map.emplace(*sink, files, settings.formats, settings.startOffset, input.size());
     // Judged streams are held back until their families are known, found without their bytes,
     // and decoded again only when passed on to be saved: noise is never decoded for saving.
     std::optional<StreamDecoder> decoder;
@@ -132,6 +137,13 @@ int runCommandLine(const CommandLine& commandLine, LineWriter& lines, FileSystem
             printLine(lines, "Failed! Input changed while scanning at: %llu (0x%llx)\n", offset, offset);
             status = 1;
             break;
+        }
+    }
+    if (map && outcome.status != ScanOutcome::Status::NoBuffer) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!map->write(*commandLine.mapPath, commandLine.inputName->c_str(), *decoder, judge->counts(), elapsed)) {
+            printLine(lines, "Failed! Cannot write the map %s: %s\n", commandLine.mapPath->c_str(), std::strerror(errno));
+            status = 1;
         }
     }
     if (report && !report->finish(input.size(), judge ? &judge->counts() : nullptr)) {
