@@ -2,8 +2,8 @@
 # Scans the bundled sample in a fresh folder and lists what was extracted, then finds the real
 # streams in a zip archive made on the spot: --real keeps what the input around them
 # corroborates; then scans streams inside streams (--depth) in a zip, LZO-compressed, in a raw
-# deflate stream. On the samples, -skip32 and -skip100 hide the few-byte streams that ordinary
-# bytes decode to by chance.
+# deflate stream; and draws the map of the zip archive's findings. On the samples, -skip32 and
+# -skip100 hide the few-byte streams that ordinary bytes decode to by chance.
 set -euo pipefail
 korvel=$(realpath "$1")
 sample=$(realpath "$2")
@@ -31,6 +31,9 @@ echo "-- korvel -deflate -offs$offset -stop1 -skip32 demo.zip: extract the secon
 mkdir -p one
 (cd one && "$korvel" -deflate "-offs$offset" -stop1 -skip32 ../demo.zip) || status=$?
 find one -type f -printf '%P\t%s bytes\n'
+echo "-- korvel --list --map=map.svg demo.zip: the picture of where the streams lie, by verdict"
+"$korvel" --list --map=map.svg demo.zip > /dev/null || status=$?
+echo "the map of demo.zip is $work/map.svg: open it in a browser, hover a bar for its stream"
 echo
 
 "$make_sample" --nested nested.bin
