@@ -170,6 +170,24 @@ Bytes wholeExecutablesCorpus() {
 
 Bytes backToBackCorpus() { return backToBackStreams().input; }
 
+// Runs of one byte value in pairs of doubling length (32 KiB first), 4 KiB of random bytes
+// before each, as in a disk image or erased flash with data between: a walk from an offset of
+// one run may go on through the next runs, so each must be read about once, and walks must
+// still join after a run longer than their landmarks' reach.
+template <std::uint8_t value>
+Bytes splitRunsCorpus() {
+    std::mt19937 generator(11);
+    Bytes bytes;
+    for (std::size_t run = 32 << 10; bytes.size() < corpusSize; run *= 2) {
+        for (int pair = 0; pair < 2; ++pair) {
+            for (int i = 0; i < 4096; ++i) bytes.push_back(static_cast<std::uint8_t>(generator()));
+            bytes.insert(bytes.end(), run, value);
+        }
+    }
+    bytes.resize(corpusSize);
+    return bytes;
+}
+
 void writeIfMissing(const fs::path& path, Bytes (*make)()) {
     if (fs::exists(path)) return;
     const Bytes bytes = make();
@@ -469,6 +487,8 @@ int main(int argc, char** argv) {
                                                      {"adv-dcl-binary-matches.bin", dclBinaryMatchChainCorpus},
                                                      {"adv-lzo-literal-runs.bin", lzoLiteralRunChainCorpus},
                                                      {"adv-nrv2-literals.bin", nrv2LiteralChainCorpus},
+                                                     {"adv-split-zero-runs.bin", splitRunsCorpus<0x00>},
+                                                     {"adv-split-ones-runs.bin", splitRunsCorpus<0xFF>},
                                                      {"adv-whole-executables.bin", wholeExecutablesCorpus}};
     if (argc > 4 && std::string(argv[4]) == "adversarial") return adversarialTable(korvel, corpus, limitSeconds, makers);
     if (argc > 4 && std::string(argv[4]) == "triage") return triageTable(korvel, corpus, limitSeconds, makers);

@@ -21,12 +21,16 @@ void expectCounts(const Bytes& bytes, std::uint32_t seed) {
         return end - from;
     };
     std::size_t position = 0;
+    std::size_t home = 0;  // where the walks start: they come back to it and move it on
     for (int query = 0; query < 20000; ++query) {
-        // Mostly one byte on or a few back from the last query, as successive offsets and walks do.
-        const unsigned step = generator() % 8;
-        if (step == 0) position = generator() % bytes.size();
+        // Mostly one byte on or a few back from the last query, as successive offsets and walks
+        // do; and walks that go on far ahead, through other runs, then back to the next offset.
+        const unsigned step = generator() % 10;
+        if (step == 0) position = home = generator() % bytes.size();
         else if (step < 5) position = (position + 1) % bytes.size();
-        else position -= std::min<std::size_t>(position, step);
+        else if (step < 8) position -= std::min<std::size_t>(position, step);
+        else if (step == 8) position = std::min(bytes.size() - 1, position + 100 + generator() % 1000);
+        else position = home = (home + 1) % bytes.size();
         const std::size_t limit = generator() % 4 == 0 ? position + generator() % 80 : bytes.size();
         const std::size_t bounded = std::min(limit, bytes.size());
         ASSERT_EQ(index.length(bytes.data() + position, bytes.data() + bounded), naive(position, bounded))

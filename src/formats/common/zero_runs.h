@@ -1,41 +1,90 @@
 // Lengths of runs of one byte value in the input, for decoders that would otherwise read a long
 // run byte by byte at every offset inside it: zeros in LZO length codes, 0xff control bytes
 // (all literals) in NRV2B and NRV2D.
-// Thread safety: an index belongs to one thread; it caches the last run it found.
+// Thread safety: an index belongs to one thread; it caches the runs it found last.
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace korvel {
 
 template <std::uint8_t value>
 class ByteRunIndex {
 public:
-    // The number of `value` bytes from `position` on, stopping at `limit`. Remembers the last run
-    // found, so successive offsets inside one run cost O(1) each: a run is read about once.
+    // The number of `value` bytes from `position` on, stopping at `limit`. Remembers the runs
+    // found last, so that successive offsets inside one run cost O(1) each and a run is read
+    // about once. Several: a walk from an offset in one run may go on through the next ones,
+    // and with one run remembered, each offset of the first would read the others again (a
+    // disk image's zero runs with data between them made a scan quadratic).
     std::size_t length(const std::uint8_t* position, const std::uint8_t* limit) {
-        if (position >= limit) return 0;
-        if (position < runStart_ || position >= runEnd_) {
-            if (*position != value) return 0;
-            // A query a little before the known run reads up to it, not through it again.
-            const bool before = position < runStart_ && runStart_ < runEnd_ && runStart_ <= limit;
-            const std::uint8_t* end = scan(position, before ? runStart_ : limit);
-            if (!before || end != runStart_) {
-                runEnd_ = end;
-                endIsLimit_ = end == limit;
-            }
-            runStart_ = position;
+        if (position >= limit || *position != value) return 0;
+        // Most runs are short: those are counted in one word and not remembered, so that
+        // they never push out the long runs.
+        if (limit - position >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, position, sizeof word);
+            word ^= std::uint64_t{value} * 0x0101010101010101u;
+            if (word != 0)
+                return static_cast<std::size_t>(std::endian::native == std::endian::little ? std::countr_zero(word)
+                                                                                           : std::countl_zero(word)) / 8;
         }
-        if (endIsLimit_ && runEnd_ < limit) {
-            runEnd_ = scan(runEnd_, limit);
-            endIsLimit_ = runEnd_ == limit;
+        Run* run = find(position);
+        if (run == nullptr) run = add(position, limit);
+        if (run->endIsLimit && run->end < limit) {
+            run->end = scan(run->end, limit);
+            run->endIsLimit = run->end == limit;
         }
-        return static_cast<std::size_t>(std::min(runEnd_, limit) - position);
+        run->used = ++clock_;
+        return static_cast<std::size_t>(std::min(run->end, limit) - position);
     }
 
 private:
+    struct Run {
+        const std::uint8_t* start = nullptr;
+        const std::uint8_t* end = nullptr;  // start == end: an empty slot
+        bool endIsLimit = false;            // the run may go on past `end`
+        std::uint64_t used = 0;
+    };
+    static constexpr std::size_t remembered = 8;
+
+    Run* find(const std::uint8_t* position) {
+        // Successive queries mostly fall in the run of the last one.
+        if (Run& last = runs_[lastUsed_]; position >= last.start && position < last.end) return &last;
+        for (std::size_t i = 0; i < remembered; ++i) {
+            if (position >= runs_[i].start && position < runs_[i].end) {
+                lastUsed_ = i;
+                return &runs_[i];
+            }
+        }
+        return nullptr;
+    }
+    // A new run from `position`. One that reaches a known run just after it joins that run, so
+    // that a query a little before a run reads up to it, not through it again.
+    Run* add(const std::uint8_t* position, const std::uint8_t* limit) {
+        Run* next = nullptr;
+        Run* oldest = &runs_[0];
+        for (Run& run : runs_) {
+            if (run.start > position && run.start < run.end && (next == nullptr || run.start < next->start)) next = &run;
+            if (run.used < oldest->used) oldest = &run;
+        }
+        const bool toNext = next != nullptr && next->start <= limit;
+        const std::uint8_t* end = scan(position, toNext ? next->start : limit);
+        Run* run = oldest;
+        if (toNext && end == next->start) {
+            next->start = position;
+            run = next;
+        } else {
+            *oldest = {position, end, end == limit, 0};
+        }
+        lastUsed_ = static_cast<std::size_t>(run - runs_.data());
+        return run;
+    }
+
     // The first byte from `from` on that is not `value`, or `limit`.
     static const std::uint8_t* scan(const std::uint8_t* from, const std::uint8_t* limit) {
         const std::uint8_t* end = from;
@@ -54,9 +103,9 @@ private:
         return end;
     }
 
-    const std::uint8_t* runStart_ = nullptr;
-    const std::uint8_t* runEnd_ = nullptr;
-    bool endIsLimit_ = false;  // the run may go on past runEnd_
+    std::array<Run, remembered> runs_{};
+    std::uint64_t clock_ = 0;
+    std::size_t lastUsed_ = 0;
 };
 
 using ZeroRunIndex = ByteRunIndex<0x00>;
