@@ -288,28 +288,49 @@ TEST_P(UclPrecheckTest, UnpackerAnswersAlikeWithAndWithoutTheWalk) {
 
 // Runs that walk far from every offset, long enough that the dry run's joins answer nearly
 // all of them, at capacities that make joined walks fail their checks at different steps.
+// The last input's run is longer than the reach within which walks make landmarks of every
+// level, so walks from its start leave it far from where they began; they are tried at
+// every 997th offset of it (the library decodes a megabyte at each) and at every offset after.
 TEST_P(UclPrecheckTest, DryRunJoinsLongWalksExactly) {
     const auto& format = GetParam();
-    Bytes input;
+    struct Case {
+        std::string name;
+        Bytes input;
+        std::vector<std::uint32_t> capacities;
+        std::size_t sparseBefore = 0;  // offsets below this are tried at every 997th only
+    };
+    std::vector<Case> cases;
+    Bytes runs;
     for (const std::uint8_t value : {0xE5, 0x91, 0x9C, 0xC9, 0xF3, 0xFF})
-        input = concat({input, Bytes(1500, value), randomBytes(7, value)});
-    input.push_back(0);  // the spare byte
-    const auto size = input.size() - 1;
-    for (const std::uint32_t capacity : {0u, 1u, 700u, 5000u, 1u << 20}) {
-        UclDryRun dryRun(format.method);
-        OnesRunIndex onesRuns;
-        Bytes output(std::size_t{capacity} + 1);
-        for (std::size_t offset = 0; offset < size; ++offset) {
-            const auto length = static_cast<std::uint32_t>(size - offset);
-            ucl_uint produced = capacity;
-            const int result = format.decode(input.data() + offset, length, output.data(), &produced, nullptr);
-            const UclVerdict walked = dryRun.run(input.data(), size, offset, capacity, onesRuns);
-            const bool stream = uclOutcomeIsStream({result, static_cast<std::uint32_t>(produced)});
-            ASSERT_EQ(walked.stream, stream) << "capacity " << capacity << " offset " << offset;
-            if (stream) {
-                ASSERT_EQ(walked.produced, produced) << "capacity " << capacity << " offset " << offset;
-                ASSERT_EQ(walked.taken, walkUclStream(format.method, input.data() + offset, length, capacity).taken)
-                    << "offset " << offset;
+        runs = concat({runs, Bytes(1500, value), randomBytes(7, value)});
+    cases.push_back({"runs of six values", runs, {0u, 1u, 700u, 5000u, 1u << 20}});
+    const std::size_t longRun = (1 << 20) + 4000;
+    const auto literals = static_cast<std::uint32_t>(longRun / 9 * 8);
+    cases.push_back({"a long 0xff run, data, a short run",
+                     concat({randomBytes(64, 41), ones(longRun), randomBytes(3000, 42), ones(2000), randomBytes(3000, 43)}),
+                     {literals + 1500, 1u << 22},
+                     64 + longRun});
+    for (const auto& c : cases) {
+        Bytes input = c.input;
+        input.push_back(0);  // the spare byte
+        const auto size = c.input.size();
+        for (const std::uint32_t capacity : c.capacities) {
+            UclDryRun dryRun(format.method);
+            OnesRunIndex onesRuns;
+            Bytes output(std::size_t{capacity} + 1);
+            for (std::size_t offset = 0; offset < size; offset += offset < c.sparseBefore ? 997 : 1) {
+                const auto where = [&] { return c.name + " capacity " + std::to_string(capacity) + " offset " + std::to_string(offset); };
+                const auto length = static_cast<std::uint32_t>(size - offset);
+                ucl_uint produced = capacity;
+                const int result = format.decode(input.data() + offset, length, output.data(), &produced, nullptr);
+                const UclVerdict walked = dryRun.run(input.data(), size, offset, capacity, onesRuns);
+                const bool stream = uclOutcomeIsStream({result, static_cast<std::uint32_t>(produced)});
+                ASSERT_EQ(walked.stream, stream) << where();
+                if (stream) {
+                    ASSERT_EQ(walked.produced, produced) << where();
+                    ASSERT_EQ(walked.taken, walkUclStream(format.method, input.data() + offset, length, capacity).taken)
+                        << where();
+                }
             }
         }
     }

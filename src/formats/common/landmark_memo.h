@@ -367,6 +367,11 @@ public:
         const std::uint64_t distance = place.position - start_;
         if (distance >= levelRisesAt_) levelShift_ = 64 - 4 * memo_.levelNeeded(distance, levelRisesAt_);
         if (Memo::spread(place) >> levelShift_ != 0) return false;
+        return meet(place, produced, capacity);
+    }
+    // at() for a place visited whatever its hash: one that many walks reach by the same leap,
+    // so that they join there at once.
+    bool meet(State& place, std::int64_t& produced, std::int64_t capacity) {
         const typename Memo::Index here = memo_.visit(place);
         if (here == Memo::none) {
             last_ = here;
@@ -380,6 +385,13 @@ public:
         last_ = landing.node;
         sinceLast_ = {};
         return landing.node != here;
+    }
+    // The walk passed `positions` at once, with no step between (a run of 0xff taken whole):
+    // they count for nothing in how far it is from its start, so that walks from every offset
+    // of a long run still join as soon as they leave it.
+    void skipped(std::uint64_t positions) {
+        start_ += positions;
+        levelRisesAt_ = 0;
     }
     // The walk moved on by other means: the steps since its last landmark no longer lead from it.
     void jumped() {

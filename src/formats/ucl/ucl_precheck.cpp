@@ -46,6 +46,7 @@ struct NoJoins {
     bool atStep(Count&, Count&, Count&, Count&, UclOutcome&) { return false; }
     void setDistance(Count, Count) {}
     void setSlack(Count) {}
+    void skipped(Count, bool) {}
     void failedOwnCheck() {}
     void ended(int, Count, Count) {}
 };
@@ -175,6 +176,12 @@ private:
             if (byte == 0xff && taken_ < sourceLength_) [[unlikely]] {
                 const Count groups =
                     literalGroups(onesRuns_, source_ + taken_, sourceLength_ - taken_, produced_, capacity_);
+                if constexpr (Joins::active) {
+                    // A walk that began in the run meets the others only where the input
+                    // goes on past it: a run to the input's end leaves a few steps to take.
+                    if (groups != 0)
+                        joins_->skipped(groups * 9, taken_ == 0 && sourceLength_ - groups * 9 > shortAttempt.bytes);
+                }
                 taken_ += groups * 9;
                 produced_ += groups * 8;
                 byte = source_[taken_];
@@ -275,7 +282,14 @@ public:
         }
         state_ = {offset_ + taken, bits, lastOffset};
         std::int64_t count = produced;
-        if (walk_.at(state_, count, capacity_)) {
+        bool hopped;
+        if (skippedRun_) [[unlikely]] {
+            skippedRun_ = false;
+            hopped = walk_.meet(state_, count, capacity_);
+        } else {
+            hopped = walk_.at(state_, count, capacity_);
+        }
+        if (hopped) {
             walkedFar_ = true;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
@@ -294,6 +308,14 @@ public:
     }
     // The step may end `slack` bytes past the capacity.
     void setSlack(Count slack) { slack_ = slack; }
+    // The groups of a run of 0xff taken at once. Walks from every offset of the run with the
+    // same phase leave it alike: where the walk began in it, they meet just after. Only
+    // there, so that the meeting points a path keeps are those of the run at hand, not one
+    // for each run it crosses.
+    void skipped(Count positions, bool fromStart) {
+        walk_.skipped(positions);
+        skippedRun_ = fromStart;
+    }
     void failedOwnCheck() {}
     void ended(int, Count, Count) { walk_.ended(state_); }
     bool walkedFar() const { return walkedFar_; }
@@ -308,6 +330,7 @@ private:
     std::int64_t need_ = Stretch::noCheck;
     Count slack_ = 0;
     bool walkedFar_ = false;
+    bool skippedRun_ = false;
 };
 
 UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
