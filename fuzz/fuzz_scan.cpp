@@ -30,16 +30,25 @@ struct Find {
     std::uint32_t size;
 };
 
-// Every answer of every format at every offset, from one unpacker per format.
+// Every answer of every format at every offset, from one unpacker per format; where the
+// screens run, an offset a format's screen rules out must be one it finds nothing at.
 std::vector<Find> tryEverywhere(const std::uint8_t* input, std::size_t size, std::uint8_t* output, std::uint32_t capacity) {
     ScanState scan;
     pointScanStateAt(scan, input, size, output, capacity);
     std::vector<std::unique_ptr<Unpacker>> unpackers;
     for (const auto& format : formatTable()) unpackers.push_back(format.makeUnpacker(scan));
+    std::vector<std::uint64_t> possible(unpackers.size(), ~std::uint64_t{0});
     std::vector<Find> finds;
     for (scan.currentOffset = 0; scan.currentOffset < size; ++scan.currentOffset) {
+        const unsigned bit = scan.currentOffset % Unpacker::screenBlock;
+        if (bit == 0) {
+            const bool screened = scan.currentOffset + Unpacker::screenReach <= size;
+            for (std::size_t i = 0; i < unpackers.size(); ++i)
+                possible[i] = screened ? unpackers[i]->screen(input + scan.currentOffset) : ~std::uint64_t{0};
+        }
         for (std::size_t i = 0; i < unpackers.size(); ++i) {
             if (!unpackers[i]->tryUnpack()) continue;
+            FUZZ_CHECK((possible[i] >> bit & 1) != 0);
             const FormatDescriptor& format = formatTable()[i];
             FUZZ_CHECK(scan.outputSize <= capacity + (format.writesSpareByte ? 1u : 0u));
             finds.push_back({scan.currentOffset, &format, scan.outputSize});

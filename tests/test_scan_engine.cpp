@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "chain_patterns.h"
 #include "compressors.h"
 #include "format_samples.h"
 #include "engine/mapped_input.h"
@@ -180,6 +182,63 @@ TEST(ScanEngineTest, FindsAreTheUnpackersAnswersInOffsetAndFormatOrder) {
     }
     ASSERT_EQ(found.events.size(), expected.size());
     EXPECT_TRUE(found.events == expected);
+}
+
+// Screening: a clear bit promises that the decoder finds nothing at that offset, whatever the
+// capacity. Every offset of inputs that reach every way a screen decides, at block starts of
+// every alignment; and each screen must spare most attempts on random bytes, or it is no use.
+TEST(ScreenTest, AClearBitIsAnOffsetWhereTheDecoderFindsNothing) {
+    const Bytes random = randomBytes(20000, 41);
+    // Every way the tests make streams of every format, of text and of runs (whose first match
+    // repeats the last offset), each after junk of a different length.
+    Bytes streams;
+    for (const FormatDescriptor& format : formatTable()) {
+        for (const Bytes& plain : {textBytes(3000, 44), Bytes(3000, 'a'), repeatedTo({'a', 'b', 'c'}, 3000)}) {
+            for (const Bytes& stream : sampleStreams(format, plain))
+                streams = concat({streams, randomBytes(streams.size() % 61, 45), stream});
+        }
+    }
+    std::vector<std::pair<std::string, Bytes>> inputs = {
+        {"streams", concat({streams, randomBytes(Unpacker::screenReach, 46)})},
+        {"mixed", Bytes(mixedInput().begin(), mixedInput().end() - 1)},
+        {"random", random},
+        {"text", textBytes(8000, 42)},
+        {"machine code", wholeExecutable(16000)},
+        {"runs of every byte", runsOfEveryByte(100)},
+        {"periodic", periodicPatterns(8000, 43)}};
+    for (const Bytes& period : {storedChainPeriod(), fixedChainPeriod(true), dynamicChainPeriod(false),
+                                fixedMatchChainPeriod(), dclBinaryLiteralChainPeriod(), lzoLiteralRunChainPeriod(),
+                                nrv2LiteralChainPeriod()})
+        inputs.push_back({"chain", repeatedTo(period, 3000)});
+    const std::map<std::string, double> sparedOnRandom = {
+        {"Deflate", 0.6}, {"PKWare", 0.95}, {"LZO", 0.8}, {"UCL2B", 0.6}, {"UCL2D", 0.6}};
+    for (const FormatDescriptor& format : formatTable()) {
+        for (const auto& [name, input] : inputs) {
+            for (const std::uint32_t capacity : {0u, 9u, 1u << 20}) {
+                ScopedScanInput scope(input, capacity);
+                scope.state.sizes.skipSize = 0;
+                const auto unpacker = format.makeUnpacker(scope.state);
+                std::size_t screened = 0, spared = 0;
+                for (std::uint64_t first = capacity % 64; first + Unpacker::screenReach <= input.size();
+                     first += Unpacker::screenBlock) {
+                    const std::uint64_t possible = unpacker->screen(input.data() + first);
+                    for (unsigned bit = 0; bit < Unpacker::screenBlock; ++bit) {
+                        ++screened;
+                        if ((possible >> bit & 1) != 0) continue;
+                        ++spared;
+                        scope.state.currentOffset = first + bit;
+                        ASSERT_FALSE(unpacker->tryDecoderAlone())
+                            << format.name << " on " << name << " at " << first + bit << " capacity " << capacity;
+                    }
+                }
+                const auto expected = sparedOnRandom.find(format.name);
+                if (name == "random" && expected != sparedOnRandom.end()) {
+                    EXPECT_GE(static_cast<double>(spared) / static_cast<double>(screened), expected->second)
+                        << format.name;
+                }
+            }
+        }
+    }
 }
 
 // Decoding one stream again gives what the scan found, and a shrinking input ends it cleanly.

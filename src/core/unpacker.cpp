@@ -6,6 +6,8 @@ namespace korvel {
 
 Unpacker::~Unpacker() = default;
 
+std::uint64_t Unpacker::screen(const std::uint8_t*) const { return ~std::uint64_t{0}; }
+
 bool Unpacker::settle(Prediction predicted) {
     ScanState& scan = scan_;
     scan.outputSize = predicted.produced;

@@ -88,6 +88,16 @@ public:
     // tryUnpack with the dry runs off: the decoder alone, to compare the dry runs with it.
     bool tryDecoderAlone();
 
+    // Screening: which of the `screenBlock` offsets from `first` may start a stream, as set bits
+    // (bit i for first + i), decided from their first bytes alone before any attempt. A clear
+    // bit is a promise that the decoder finds nothing there, whatever the capacity: the scan
+    // then makes no attempt at that offset. Reads at most screenReach bytes from `first`; the
+    // scan screens only where that many input bytes follow, and only with the dry runs on.
+    // The default promises nothing. Must not read or change the attempt's state.
+    static constexpr unsigned screenBlock = 64;
+    static constexpr std::uint64_t screenReach = screenBlock + 256;
+    virtual std::uint64_t screen(const std::uint8_t* first) const;
+
 protected:
     // The decoder's answer for a stream at currentOffset, without producing its bytes where that
     // is cheaper; exactly what decode() would answer.

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cassert>
 #include <condition_variable>
 #include <cstdlib>
@@ -116,6 +117,7 @@ public:
         scan_.keepBytes = settings.keepBytes;
         scan_.dryRuns = settings.dryRuns;
         for (const FormatDescriptor* format : settings.formats) unpackers_.push_back(format->makeUnpacker(scan_));
+        screenMasks_.resize(unpackers_.size());
     }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
@@ -186,16 +188,45 @@ private:
         // In locals: the attempts' calls would make the loop load them again each time.
         const std::unique_ptr<Unpacker>* const unpackers = unpackers_.data();
         const std::size_t count = unpackers_.size();
-        for (scan_.currentOffset = begin; scan_.currentOffset < end; ++scan_.currentOffset) {
+        // Where every format fails at once, as at nearly every offset of most inputs, one
+        // attempt per format and offset (a call each, and its branches) cost more than the
+        // failure: blocks of offsets are screened first, and only the offsets some format may
+        // start a stream at are tried, each by the formats that may.
+        std::uint64_t offset = begin;
+        if constexpr (dryRuns) {
+            const std::uint64_t screenedEnd =
+                scan_.inputSize > Unpacker::screenReach ? std::min(end, scan_.inputSize - Unpacker::screenReach) : 0;
+            std::uint64_t* const masks = screenMasks_.data();
+            for (; offset + Unpacker::screenBlock <= screenedEnd; offset += Unpacker::screenBlock) {
+                if (cancelled.load(std::memory_order_relaxed)) return;
+                scan_.currentOffset = offset;  // where a fault while screening is reported
+                std::uint64_t any = 0;
+                for (std::size_t i = 0; i < count; ++i) any |= masks[i] = unpackers[i]->screen(scan_.inputView + offset);
+                for (; any != 0; any &= any - 1) {
+                    const auto bit = static_cast<unsigned>(std::countr_zero(any));
+                    scan_.currentOffset = offset + bit;
+                    for (std::size_t i = 0; i < count; ++i) {
+                        if ((masks[i] >> bit & 1) == 0 || !unpackers[i]->tryPredicted()) continue;
+                        if (!settleFind(i, onFound)) return;
+                    }
+                }
+            }
+        }
+        for (scan_.currentOffset = offset; scan_.currentOffset < end; ++scan_.currentOffset) {
             if (cancelled.load(std::memory_order_relaxed)) return;
             for (std::size_t i = 0; i < count; ++i) {
                 if (!(dryRuns ? unpackers[i]->tryPredicted() : unpackers[i]->tryDecoderAlone())) continue;
-                const Verdict verdict = scan_.sizes.classify(scan_.outputSize);
-                const bool goOn = verdict == Verdict::Dropped || onFound(i, verdict);
-                scan_.inputEnd = 0;  // an unpacker that does not know the next find's end leaves 0
-                if (!goOn) return;
+                if (!settleFind(i, onFound)) return;
             }
         }
+    }
+    // Hands the find just made on; false when the scan must end.
+    template <typename OnFound>
+    bool settleFind(std::size_t format, OnFound& onFound) {
+        const Verdict verdict = scan_.sizes.classify(scan_.outputSize);
+        const bool goOn = verdict == Verdict::Dropped || onFound(format, verdict);
+        scan_.inputEnd = 0;  // an unpacker that does not know the next find's end leaves 0
+        return goOn;
     }
 
     void copySurroundings(FoundStream& stream) const {
@@ -212,6 +243,7 @@ private:
     OutputBuffer buffer_;
     ScanState scan_;
     std::vector<std::unique_ptr<Unpacker>> unpackers_;
+    std::vector<std::uint64_t> screenMasks_;  // one per format, for the block being screened
     bool keepSurroundings_;
 };
 

@@ -1,9 +1,13 @@
 #include "formats/deflate/deflate_unpacker.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 
 #include "formats/common/tuning.h"
 #include "formats/deflate/deflate_decoder.h"
+#include "formats/deflate/deflate_tables.h"
 
 namespace korvel {
 
@@ -23,6 +27,66 @@ Prediction DeflateUnpacker::decode() {
     if (result == inflateComplete) return Prediction::stream(produced, scan.currentOffset + sourceLength, true);
     if (result == inflateOutputFull) return produced != 0 ? Prediction::stream(produced, 0, true) : Prediction::none();
     return Prediction::none();
+}
+
+namespace {
+
+// Seven bits as they lie in the stream, read as a fixed block's first code: whether it starts
+// a length (257 to 279, or 280 to 287 by its first seven bits), which fails there, as the
+// match would reach before the first byte produced (or is no symbol).
+constexpr auto fixedFirstCodeFails = [] {
+    std::array<bool, 128> fails{};
+    for (unsigned bits = 0; bits < 128; ++bits) {
+        unsigned code = 0;  // Huffman codes are sent high bit first
+        for (unsigned i = 0; i < 7; ++i) code = code << 1 | (bits >> i & 1);
+        fails[bits] = (code >= 1 && code <= 23) || (code >= 96 && code <= 99);
+    }
+    return fails;
+}();
+
+std::uint64_t littleEndian64(const std::uint8_t* bytes) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value;
+}
+
+// Whether the first block's header, at `at`, passes the decoder's first checks: a block type
+// other than 3; a stored length that matches its complement; a fixed block that does not start
+// with a match; a dynamic header whose counts are in range and whose code-length code is
+// complete or empty.
+bool firstBlockPossible(const std::uint8_t* at) {
+    using namespace deflate_tables;
+    const std::uint64_t bits = littleEndian64(at);
+    switch (bits >> 1 & 3) {
+        case 0:
+            return (at[3] | unsigned{at[4]} << 8) == (~(at[1] | unsigned{at[2]} << 8) & 0xFFFFu);
+        case 1:
+            return !fixedFirstCodeFails[bits >> 3 & 127];
+        case 2: {
+            const int literalCount = static_cast<int>(bits >> 3 & 31) + 257;
+            const int distanceCount = static_cast<int>(bits >> 8 & 31) + 1;
+            const unsigned lengthBits = 3 * (static_cast<unsigned>(bits >> 13 & 15) + 4);
+            if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return false;
+            // The code lengths start at bit 17.
+            const std::uint64_t fields = littleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1);
+            const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
+                              kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
+                              kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
+                              kraftWeightsOfThree[fields >> 54];
+            return kraft == 128 || kraft == 0;
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+std::uint64_t DeflateUnpacker::screen(const std::uint8_t* first) const {
+    std::uint64_t possible = 0;
+    for (unsigned i = 0; i < screenBlock; ++i) possible |= std::uint64_t{firstBlockPossible(first + i)} << i;
+    return possible;
 }
 
 Prediction DeflateUnpacker::predict() {

@@ -13,6 +13,7 @@ public:
 private:
     Prediction predict() override;
     Prediction decode() override;  // rawInflate over the whole rest of the input
+    std::uint64_t screen(const std::uint8_t* first) const override;  // the first block's header
 
     DeflateDryRun dryRun_;      // for attempts that walk far; this worker's own
     bool lastWalkedFar_ = false;  // the previous attempt did: the next one likely does too

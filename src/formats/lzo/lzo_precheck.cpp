@@ -136,6 +136,45 @@ LzoPrecheck::Instruction LzoPrecheck::withTrailing(Instruction instruction, std:
     return instruction;
 }
 
+// --- screening -----------------------------------------------------------------------------
+
+namespace {
+
+// Whether the instruction at `at`, after `produced` literals (1 to 238) and of the given kind,
+// may pass its lookbehind check. Unknown where a zero byte starts a long length (which comes
+// before the distance), or at the end code: those may.
+bool secondInstructionMay(const std::uint8_t* at, unsigned produced, bool afterLiterals) {
+    const unsigned code = at[0];
+    const unsigned low16 = (at[1] | unsigned{at[2]} << 8) >> 2;
+    if (code < literalRunCodes)  // the distance starts at 0x801 after literals
+        return !afterLiterals && 1 + (code >> 2) + (unsigned{at[1]} << 2) <= produced;
+    if (code >= 64) return 1 + ((code >> 2) & 7) + (unsigned{at[1]} << 3) <= produced;
+    if (code >= 32) return (code & 31) == 0 || 1 + low16 <= produced;
+    // A far match: 0x4000 back or more, unless it is the end code.
+    return (code & 7) == 0 || (((code & 8) << 11) + low16) == 0;
+}
+
+// The same for a first byte: a literal run then the instruction after it, or a match with
+// nothing before it.
+bool firstInstructionMay(const std::uint8_t* at) {
+    const unsigned code = at[0];
+    if (code > 17) {
+        const unsigned count = code - 17;
+        return secondInstructionMay(at + 1 + count, count, count >= 4);
+    }
+    if (code >= literalRunCodes) return code == 16 || ((at[1] | unsigned{at[2]} << 8) >> 2) == 0;
+    if (code == 0) return true;  // a long literal run
+    return secondInstructionMay(at + 1 + code + 3, code + 3, true);
+}
+
+}  // namespace
+
+std::uint64_t screenLzoOffsets(const std::uint8_t* first, unsigned count) {
+    std::uint64_t possible = 0;
+    for (unsigned i = 0; i < count; ++i) possible |= std::uint64_t{firstInstructionMay(first + i)} << i;
+    return possible;
+}
+
 // --- the walk ------------------------------------------------------------------------------
 
 LzoOutcome LzoPrecheck::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset,

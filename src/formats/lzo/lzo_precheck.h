@@ -26,6 +26,11 @@ struct LzoOutcome {
     bool accepted() const;
 };
 
+// Which of the `count` (at most 64) offsets from `first` may start a stream, as set bits: a
+// clear one fails at its first or second instruction, a match that reaches before the first
+// byte produced, whatever follows. Reads at most 256 + count bytes from `first`.
+std::uint64_t screenLzoOffsets(const std::uint8_t* first, unsigned count);
+
 class LzoPrecheck {
 public:
     // The outcome of lzo1x_decompress_safe on input[offset, size) with an output of `capacity`

@@ -13,6 +13,7 @@ public:
 private:
     Prediction predict() override;
     Prediction decode() override;
+    std::uint64_t screen(const std::uint8_t* first) const override { return screenLzoOffsets(first, screenBlock); }
 
     LzoPrecheck precheck_;  // landmarks and zero runs of this worker's input
 };

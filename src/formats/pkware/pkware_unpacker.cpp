@@ -15,6 +15,13 @@ bool PkwareUnpacker::headerPossible() const {
     return start[0] <= 1 && (rest < 2 || (start[1] >= 4 && start[1] <= 6));
 }
 
+std::uint64_t PkwareUnpacker::screen(const std::uint8_t* first) const {
+    std::uint64_t possible = 0;
+    for (unsigned i = 0; i < screenBlock; ++i)
+        possible |= std::uint64_t{first[i] <= 1 && static_cast<std::uint8_t>(first[i + 1] - 4) <= 2} << i;
+    return possible;
+}
+
 Prediction PkwareUnpacker::predict() {
     if (!headerPossible()) return Prediction::none();
     const ScanState& scan = scan_;

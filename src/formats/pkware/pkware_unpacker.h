@@ -22,6 +22,7 @@ private:
     // Found for a complete stream and for one that filled the output buffer (nonzero capacity).
     Prediction predict() override;
     Prediction decode() override;
+    std::uint64_t screen(const std::uint8_t* first) const override;  // the header checks
     bool headerPossible() const;
     static bool found(DclResult result, std::uint32_t capacity);
 

@@ -4,6 +4,7 @@
 #include <ucl/ucl.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "formats/common/tuning.h"
@@ -230,14 +231,92 @@ UclOutcome walkUclStream(UclMethod method, const std::uint8_t* source, std::uint
     return walkUclStream(method, source, sourceLength, capacity, onesRuns);
 }
 
+namespace {
+
+// A stream that begins with a match has nothing to copy from: its first match fails, with no
+// output, unless it is the end code. Written as the first code, the end code starts with fixed
+// bytes (its offset is a long gamma code and each of these bytes is all control bits), so any
+// other start is no stream. Half of random data and nearly all text stops here.
+constexpr std::uint8_t nrv2bBareEnd[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x04};
+constexpr std::uint8_t nrv2dBareEnd[] = {0x09, 0x24, 0x92, 0x49};
+
+// What a first control byte says, for screening: the stream fails; may go on; is no stream
+// unless it is the bare end code; or (near | k) fails unless its first match, after k literals,
+// takes its offset from the byte after them and reaches no further back than they do.
+enum FirstControl : std::uint8_t { fails = 0, mayGoOn = 1, bareEndOnly = 2, near = 0x10 };
+
+// The control bits are read high bit first: the leading ones are literals, the first zero
+// starts a match, whose offset code follows (gamma coded: NRV2B in pairs of a data bit and a
+// stop bit, NRV2D with a second data bit after each stop bit of 0). Code 2 repeats the last
+// offset, 1: a copy of the literal before, which may go on. Code 3 takes the byte after the
+// literals as the offset. Longer codes reach at least 129 bytes back, past any literals of
+// one control byte, unless they are the end code, which runs on into later control bytes.
+template <UclMethod method>
+constexpr std::array<std::uint8_t, 256> firstControlTable() {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned control = 0; control < 256; ++control) {
+        if (control < 0x80) {
+            table[control] = bareEndOnly;
+            continue;
+        }
+        unsigned literals = 0;
+        while (literals < 8 && (control >> (7 - literals) & 1) != 0) ++literals;
+        table[control] = mayGoOn;
+        unsigned position = literals + 1;  // the bit after the match's zero
+        const auto next = [&](unsigned& bit) {
+            if (position > 7) return false;
+            bit = control >> (7 - position++) & 1;
+            return true;
+        };
+        unsigned code = 1;
+        unsigned bit = 0;
+        bool ended = false;
+        while (literals < 8 && next(bit)) {
+            code = code * 2 + bit;
+            if (!next(bit)) break;
+            if (bit != 0) {
+                ended = true;
+                break;
+            }
+            if constexpr (method == UclMethod::nrv2d) {
+                if (!next(bit)) break;
+                code = (code - 1) * 2 + bit;
+            }
+        }
+        if (!ended || code == 2) continue;
+        table[control] = static_cast<std::uint8_t>(code == 3 ? near | literals : unsigned{fails});
+    }
+    return table;
+}
+
+template <UclMethod method>
+std::uint64_t screenOffsets(const std::uint8_t* first, unsigned count) {
+    static constexpr auto table = firstControlTable<method>();
+    constexpr const std::uint8_t* bareEnd = method == UclMethod::nrv2b ? nrv2bBareEnd : nrv2dBareEnd;
+    constexpr std::size_t bareEndLength = method == UclMethod::nrv2b ? sizeof nrv2bBareEnd : sizeof nrv2dBareEnd;
+    // NRV2D folds the low bit of the offset byte into the match length.
+    constexpr unsigned offsetShift = method == UclMethod::nrv2b ? 0 : 1;
+    std::uint64_t possible = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        const std::uint8_t* at = first + i;
+        const unsigned entry = table[at[0]];
+        const unsigned literals = entry & 15;
+        const bool may = entry == mayGoOn || ((entry & near) != 0 && (at[1 + literals] >> offsetShift) < literals) ||
+                         (entry == bareEndOnly && at[0] == bareEnd[0] && std::memcmp(at, bareEnd, bareEndLength) == 0);
+        possible |= std::uint64_t{may} << i;
+    }
+    return possible;
+}
+
+}  // namespace
+
+std::uint64_t screenUclOffsets(UclMethod method, const std::uint8_t* first, unsigned count) {
+    return method == UclMethod::nrv2b ? screenOffsets<UclMethod::nrv2b>(first, count)
+                                      : screenOffsets<UclMethod::nrv2d>(first, count);
+}
+
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                              std::uint32_t capacity, OnesRunIndex& onesRuns) {
-    // A stream that begins with a match has nothing to copy from: its first match fails, with
-    // no output, unless it is the end code. Written as the first code, the end code starts with
-    // fixed bytes (its offset is a long gamma code and each of these bytes is all control bits),
-    // so any other start is no stream. Half of random data and nearly all text stops here.
-    static constexpr std::uint8_t nrv2bBareEnd[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x04};
-    static constexpr std::uint8_t nrv2dBareEnd[] = {0x09, 0x24, 0x92, 0x49};
     const bool isB = method == UclMethod::nrv2b;
     const std::uint8_t* bareEnd = isB ? nrv2bBareEnd : nrv2dBareEnd;
     const std::uint32_t bareEndLength = isB ? sizeof nrv2bBareEnd : sizeof nrv2dBareEnd;

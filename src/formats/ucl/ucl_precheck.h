@@ -47,6 +47,12 @@ struct UclVerdict {
 UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::uint32_t sourceLength,
                              std::uint32_t capacity, OnesRunIndex& onesRuns);
 
+// Which of the `count` (at most 64) offsets from `first` may start a stream, as set bits: a
+// clear one is certain to fail, from its first control byte (a first match with nothing to
+// copy, unless it is the end code) and at most the bytes up to the first match's offset.
+// Reads at most 8 + count bytes from `first`.
+std::uint64_t screenUclOffsets(UclMethod method, const std::uint8_t* first, unsigned count);
+
 // The same verdicts for walks that go far, joined so that runs of one byte value cost about as
 // much as ordinary data: every offset of a run of 0xE5 (the fill byte of FAT images) would
 // otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h); a state here is

@@ -42,6 +42,10 @@ Prediction UclUnpacker::predict() {
                         : Prediction::none();
 }
 
+std::uint64_t UclUnpacker::screen(const std::uint8_t* first) const {
+    return screenUclOffsets(method_, first, screenBlock);
+}
+
 // The decoders may read one byte past the source and write one past the capacity; the scan
 // state keeps a spare byte after both. The library does not tell where a stream ends.
 Prediction UclUnpacker::decode() {

@@ -14,6 +14,7 @@ public:
 private:
     Prediction predict() override;
     Prediction decode() override;
+    std::uint64_t screen(const std::uint8_t* first) const override;
 
     UclMethod method_;
     UclDryRun dryRun_;          // for attempts that walk far
