@@ -151,23 +151,36 @@ Bytes lzoLiteralRunChainCorpus() { return repeatedBytes(lzoLiteralRunChainPeriod
 Bytes nrv2LiteralChainCorpus() { return repeatedBytes(nrv2LiteralChainPeriod()); }
 
 // Whole x86-64 ELF files, headers and data included, in name order.
-Bytes wholeExecutablesCorpus() {
-    std::vector<fs::path> programs;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/usr/bin", error))
-        if (entry.is_regular_file(error)) programs.push_back(entry.path());
-    std::sort(programs.begin(), programs.end());
+// Whole ELF files of the folders, in name order within each, taken from the folders in turn.
+Bytes wholeElfFiles(std::initializer_list<const char*> folders) {
+    std::vector<std::vector<fs::path>> files;
+    for (const char* folder : folders) {
+        std::vector<fs::path>& paths = files.emplace_back();
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder, error))
+            if (entry.is_regular_file(error)) paths.push_back(entry.path());
+        std::sort(paths.begin(), paths.end());
+    }
     Bytes bytes;
-    for (const auto& program : programs) {
-        std::ifstream in(program, std::ios::binary);
-        const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (file.size() < SELFMAG || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) continue;
-        bytes.insert(bytes.end(), file.begin(), file.end());
-        if (bytes.size() >= corpusSize) break;
+    for (std::size_t index = 0; bytes.size() < corpusSize; ++index) {
+        bool any = false;
+        for (const auto& paths : files) {
+            if (index >= paths.size() || bytes.size() >= corpusSize) continue;
+            any = true;
+            std::ifstream in(paths[index], std::ios::binary);
+            const Bytes file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (file.size() < SELFMAG || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0) continue;
+            bytes.insert(bytes.end(), file.begin(), file.end());
+        }
+        if (!any) break;
     }
     bytes.resize(std::min(bytes.size(), corpusSize));
     return bytes;
 }
+
+Bytes wholeExecutablesCorpus() { return wholeElfFiles({"/usr/bin"}); }
+// Shared libraries' data and relocation tables, between programs.
+Bytes executablesAndLibrariesCorpus() { return wholeElfFiles({"/usr/bin", "/usr/lib/x86_64-linux-gnu"}); }
 
 Bytes backToBackCorpus() { return backToBackStreams().input; }
 
@@ -554,7 +567,8 @@ int main(int argc, char** argv) {
                                                      {"adv-nrv2-literals.bin", nrv2LiteralChainCorpus},
                                                      {"adv-split-zero-runs.bin", splitRunsCorpus<0x00>},
                                                      {"adv-split-ones-runs.bin", splitRunsCorpus<0xFF>},
-                                                     {"adv-whole-executables.bin", wholeExecutablesCorpus}};
+                                                     {"adv-whole-executables.bin", wholeExecutablesCorpus},
+                                                     {"adv-executables-and-libraries.bin", executablesAndLibrariesCorpus}};
     if (argc > 4 && std::string(argv[4]) == "adversarial") return adversarialTable(korvel, corpus, limitSeconds, makers);
     if (argc > 4 && std::string(argv[4]) == "triage") return triageTable(korvel, corpus, limitSeconds, makers);
     if (argc > 4 && std::string(argv[4]) == "map") return mapTable(korvel, corpus, limitSeconds);
