@@ -1,10 +1,12 @@
 // The UCL unpackers with and without their walk must give the same answer, size and bytes; the
-// walk must give the library's result code and size. Any difference aborts.
+// walk must give the library's result code and size, and the dry run, joining and leaping, the
+// walk's. Any difference aborts.
 //
 // Input: byte 0 picks the format (low bit) and the capacity class, bytes 1-2 the capacity
-// within it, byte 3 the skip size; the rest is the file. Bit 3 of byte 0 adds a run of 0xff,
-// up to a few thousand bytes long (high nibble of byte 0 and bytes 1-2), before the file or
-// after it (low bit of byte 1): mutations alone seldom make runs long enough to skip through.
+// within it, byte 3 the skip size; the rest is the file. Bit 3 of byte 0 adds a run, up to a
+// few thousand bytes long (high nibble of byte 0 and bytes 1-2), before the file or after it
+// (low bit of byte 1), of 0xff (taken in groups) or, with bit 1 of byte 1, of bytes 0 ^ 2 (a
+// run whose walks repeat): mutations alone seldom make runs long enough to skip through.
 // The file sits at the end of a buffer with exactly one spare byte after it, so a read past
 // that byte is caught by AddressSanitizer.
 #include <ucl/ucl.h>
@@ -47,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool runFirst = (data[1] & 1) == 0;
     const std::size_t length = size - 4 + runLength;
 
-    std::vector<std::uint8_t> input(length + 1, 0xff);
+    const auto runValue = static_cast<std::uint8_t>((data[1] & 2) != 0 ? data[0] ^ data[2] : 0xff);
+    std::vector<std::uint8_t> input(length + 1, runValue);
     std::memcpy(input.data() + (runFirst ? runLength : 0), data + 4, size - 4);
     input[length] = static_cast<std::uint8_t>(data[0] ^ data[1]);  // the spare byte, not always zero
     std::vector<std::uint8_t> output(std::size_t{capacity} + 1);
@@ -61,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Unpacker& unpacker = isD ? static_cast<Unpacker&>(unpacker2d) : unpacker2b;
 
     OnesRunIndex onesRuns;  // one for all offsets, as the scan's
+    UclDryRun dryRun(method);  // its joins and leaps met at every offset in turn
     std::vector<std::uint8_t> saved;
     for (std::size_t offset = 0; offset < length; ++offset) {
         const auto* source = input.data() + offset;
@@ -73,6 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int result = decode(source, sourceLength, output.data(), &produced, nullptr);
         check(walked.result == result && walked.produced == produced);
         check(verdict.stream == uclOutcomeIsStream(walked) && verdict.produced == produced);
+        const UclVerdict joined = dryRun.run(input.data(), length, offset, capacity, onesRuns);
+        check(joined.result == walked.result && joined.produced == walked.produced);
 
         // The unpacker with the walk, then without it.
         scan.currentOffset = offset;

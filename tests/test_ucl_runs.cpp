@@ -11,13 +11,15 @@ using namespace korvel;
 
 namespace {
 
-template <typename Index, std::uint8_t value>
+// `value` -1: runs of whatever byte starts them.
+template <typename Index, int value>
 void expectCounts(const Bytes& bytes, std::uint32_t seed) {
     Index index;
     std::mt19937 generator(seed);
     const auto naive = [&](std::size_t from, std::size_t limit) {
         std::size_t end = from;
-        while (end < limit && bytes[end] == value) ++end;
+        const int target = value < 0 && from < bytes.size() ? bytes[from] : value;
+        while (end < limit && bytes[end] == target) ++end;
         return end - from;
     };
     std::size_t position = 0;
@@ -38,13 +40,15 @@ void expectCounts(const Bytes& bytes, std::uint32_t seed) {
     }
 }
 
-Bytes runsOf(std::uint8_t value, std::uint32_t seed) {
+// Runs of `value`, or with -1 of a few values, one after another too.
+Bytes runsOf(int value, std::uint32_t seed) {
     std::mt19937 generator(seed);
     Bytes bytes;
     while (bytes.size() < 3000) {
         const std::size_t length = generator() % 3 == 0 ? generator() % 400 : generator() % 12;
-        bytes.insert(bytes.end(), length, value);
-        bytes.push_back(static_cast<std::uint8_t>(value ^ (1 + generator() % 255)));
+        const auto runValue = static_cast<std::uint8_t>(value < 0 ? generator() % 3 : value);
+        bytes.insert(bytes.end(), length, runValue);
+        if (value >= 0 || generator() % 2 == 0) bytes.push_back(static_cast<std::uint8_t>(runValue ^ (1 + generator() % 255)));
     }
     return bytes;
 }
@@ -53,6 +57,7 @@ TEST(ByteRunIndexTest, CountsMatchPlainCounting) {
     for (std::uint32_t seed = 1; seed <= 4; ++seed) {
         expectCounts<ZeroRunIndex, 0x00>(runsOf(0x00, seed), seed);
         expectCounts<OnesRunIndex, 0xff>(runsOf(0xff, seed), seed);
+        expectCounts<AnyByteRunIndex, -1>(runsOf(-1, seed), seed);
     }
 }
 

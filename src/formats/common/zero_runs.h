@@ -1,6 +1,6 @@
 // Lengths of runs of one byte value in the input, for decoders that would otherwise read a long
 // run byte by byte at every offset inside it: zeros in LZO length codes, 0xff control bytes
-// (all literals) in NRV2B and NRV2D.
+// (all literals) in NRV2B and NRV2D, and runs of any value that NRV2 walks repeat through.
 // Thread safety: an index belongs to one thread; it caches the runs it found last.
 #pragma once
 
@@ -13,8 +13,12 @@
 
 namespace korvel {
 
-template <std::uint8_t value>
+// `value`: the byte value of the runs measured, or -1 for runs of whatever byte is at the
+// position asked.
+template <int value>
 class ByteRunIndex {
+    static constexpr bool anyValue = value < 0;
+
 public:
     // The number of `value` bytes from `position` on, stopping at `limit`. Remembers the runs
     // found last, so that successive offsets inside one run cost O(1) each and a run is read
@@ -22,21 +26,25 @@ public:
     // and with one run remembered, each offset of the first would read the others again (a
     // disk image's zero runs with data between them made a scan quadratic).
     std::size_t length(const std::uint8_t* position, const std::uint8_t* limit) {
-        if (position >= limit || *position != value) return 0;
+        if (position >= limit) return 0;
+        if constexpr (!anyValue) {
+            if (*position != value) return 0;
+        }
+        const std::uint8_t target = anyValue ? *position : static_cast<std::uint8_t>(value);
         // Most runs are short: those are counted in one word and not remembered, so that
         // they never push out the long runs.
         if (limit - position >= 8) {
             std::uint64_t word;
             std::memcpy(&word, position, sizeof word);
-            word ^= std::uint64_t{value} * 0x0101010101010101u;
+            word ^= std::uint64_t{target} * 0x0101010101010101u;
             if (word != 0)
                 return static_cast<std::size_t>(std::endian::native == std::endian::little ? std::countr_zero(word)
                                                                                            : std::countl_zero(word)) / 8;
         }
         Run* run = find(position);
-        if (run == nullptr) run = add(position, limit);
+        if (run == nullptr) run = add(position, limit, target);
         if (run->endIsLimit && run->end < limit) {
-            run->end = scan(run->end, limit);
+            run->end = scan(run->end, limit, target);
             run->endIsLimit = run->end == limit;
         }
         run->used = ++clock_;
@@ -65,15 +73,15 @@ private:
     }
     // A new run from `position`. One that reaches a known run just after it joins that run, so
     // that a query a little before a run reads up to it, not through it again.
-    Run* add(const std::uint8_t* position, const std::uint8_t* limit) {
+    Run* add(const std::uint8_t* position, const std::uint8_t* limit, std::uint8_t target) {
         Run* next = nullptr;
         Run* oldest = &runs_[0];
         for (Run& run : runs_) {
             if (run.start > position && run.start < run.end && (next == nullptr || run.start < next->start)) next = &run;
             if (run.used < oldest->used) oldest = &run;
         }
-        const bool toNext = next != nullptr && next->start <= limit;
-        const std::uint8_t* end = scan(position, toNext ? next->start : limit);
+        const bool toNext = next != nullptr && next->start <= limit && *next->start == target;
+        const std::uint8_t* end = scan(position, toNext ? next->start : limit, target);
         Run* run = oldest;
         if (toNext && end == next->start) {
             next->start = position;
@@ -85,20 +93,20 @@ private:
         return run;
     }
 
-    // The first byte from `from` on that is not `value`, or `limit`.
-    static const std::uint8_t* scan(const std::uint8_t* from, const std::uint8_t* limit) {
+    // The first byte from `from` on that is not `target`, or `limit`.
+    static const std::uint8_t* scan(const std::uint8_t* from, const std::uint8_t* limit, std::uint8_t target) {
         const std::uint8_t* end = from;
         // Word at a time while aligned, as runs are long where this matters.
-        while (end < limit && (reinterpret_cast<std::uintptr_t>(end) & 7) != 0 && *end == value) ++end;
-        if (end < limit && *end == value) {
-            constexpr std::uint64_t pattern = 0x0101010101010101ull * value;
+        while (end < limit && (reinterpret_cast<std::uintptr_t>(end) & 7) != 0 && *end == target) ++end;
+        if (end < limit && *end == target) {
+            const std::uint64_t pattern = 0x0101010101010101ull * target;
             while (limit - end >= 8) {
                 std::uint64_t word;
                 __builtin_memcpy(&word, end, 8);
                 if (word != pattern) break;
                 end += 8;
             }
-            while (end < limit && *end == value) ++end;
+            while (end < limit && *end == target) ++end;
         }
         return end;
     }
@@ -110,5 +118,6 @@ private:
 
 using ZeroRunIndex = ByteRunIndex<0x00>;
 using OnesRunIndex = ByteRunIndex<0xff>;
+using AnyByteRunIndex = ByteRunIndex<-1>;
 
 }  // namespace korvel

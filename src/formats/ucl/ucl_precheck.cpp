@@ -350,7 +350,26 @@ public:
     using State = UclDryRun::State;
 
     UclJoins(UclDryRun& dryRun, std::uint64_t offset)
-        : walk_(dryRun.landmarks_, offset, firstJoiningStep), capacity_(dryRun.capacity_), offset_(offset) {}
+        : walk_(dryRun.landmarks_, offset, firstJoiningStep),
+          capacity_(dryRun.capacity_),
+          offset_(offset),
+          runWalk_(dryRun.runWalk_),
+          recording(dryRun.recording_) {
+        // A walk from inside a long run: along the run's known walk, or the first, recorded.
+        const std::uint8_t* at = dryRun.input_ + offset;
+        if (*at == 0xff || dryRun.size_ - offset < runWorthLeaping) return;
+        if (offset >= runWalk_.runStart && offset < runWalk_.runEnd) {
+            leapAtStart_ = special_ = runWalk_.repeats;
+            return;
+        }
+        const std::uint64_t run = dryRun.runs_.length(at, dryRun.input_ + dryRun.size_);
+        if (run < runWorthLeaping) return;
+        runWalk_ = UclDryRun::RunWalk{};
+        runWalk_.runStart = offset;
+        runWalk_.runEnd = offset + run;
+        recording = {};
+        recording_ = special_ = true;
+    }
 
     bool atStep(Count& taken, Count& bits, Count& lastOffset, Count& produced, UclOutcome&) {
         if (stepBegun_) {
@@ -359,16 +378,26 @@ public:
             const std::int64_t output = produced - stepProduced_;
             walk_.passed(output, need_, output - slack_);
         }
-        state_ = {offset_ + taken, bits, lastOffset};
-        std::int64_t count = produced;
-        bool hopped;
+        // Rare: a leap along a run's walk, a recording of one; the place after 0xff groups.
+        bool meeting = false;
+        if (special_) [[unlikely]] {
+            // By value: a reference would keep the walk's state out of registers at every step.
+            const Leap leap = specialStep({taken, bits, lastOffset, produced});
+            if (leap.leapt) {
+                taken = leap.at.taken;
+                bits = leap.at.bits;
+                lastOffset = leap.at.lastOffset;
+                produced = leap.at.produced;
+                meeting = true;
+            }
+        }
         if (skippedRun_) [[unlikely]] {
             skippedRun_ = false;
-            hopped = walk_.meet(state_, count, capacity_);
-        } else {
-            hopped = walk_.at(state_, count, capacity_);
+            meeting = true;
         }
-        if (hopped) {
+        state_ = {offset_ + taken, bits, lastOffset};
+        std::int64_t count = produced;
+        if (meeting ? walk_.meet(state_, count, capacity_) : walk_.at(state_, count, capacity_)) {
             walkedFar_ = true;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
@@ -400,9 +429,97 @@ public:
     bool walkedFar() const { return walkedFar_; }
 
 private:
+    // Runs shorter than this are walked: leaping saves little there.
+    static constexpr std::uint64_t runWorthLeaping = 256;
+
+    struct WalkState {
+        Count taken, bits, lastOffset, produced;
+    };
+    struct Leap {
+        bool leapt;
+        WalkState at;  // where it leapt to: walks from offsets of the same phase land alike
+    };
+    // Out of line, so that the common step stays small.
+    [[gnu::noinline, gnu::cold]] Leap specialStep(WalkState now) {
+        Leap leap{false, now};
+        if (recording_ && stepBegun_) {  // the step just taken, as above
+            const std::int64_t output = now.produced - stepProduced_;
+            recording.sinceStart.addStep(output, need_, output - slack_);
+        }
+        if (!stepBegun_ && leapAtStart_) leap.leapt = leapAlongRun(leap.at.taken, leap.at.bits, leap.at.lastOffset, leap.at.produced);
+        if (recording_) record(now.taken, now.bits, now.lastOffset, now.produced);
+        special_ = recording_;
+        return leap;
+    }
+
+    // The first walk of a run: each state it reaches inside the run, until one recurs.
+    void record(Count taken, Count bits, Count lastOffset, Count produced) {
+        if (offset_ + taken > runWalk_.runEnd) {  // it read past the run
+            recording_ = false;
+            return;
+        }
+        for (unsigned i = 0; i < recording.count; ++i) {
+            const UclDryRun::RecordedState& at = recording.states[i];
+            if (at.bits != bits || at.lastOffset != lastOffset) continue;
+            runWalk_.repeats = true;
+            runWalk_.prefixTaken = at.taken;
+            runWalk_.prefixProduced = at.produced;
+            runWalk_.prefix = at.sinceStart;
+            runWalk_.bits = bits;
+            runWalk_.lastOffset = lastOffset;
+            runWalk_.periodTaken = taken - at.taken;
+            runWalk_.periodProduced = produced - at.produced;
+            runWalk_.period = recording.sinceStart.after(at.sinceStart);
+            recording_ = false;
+            return;
+        }
+        if (recording.count == UclDryRun::recordedStates) {
+            recording_ = false;
+            return;
+        }
+        recording.states[recording.count++] = {taken, bits, lastOffset, produced, recording.sinceStart};
+    }
+
+    // A walk from offset_, inside the run of runWalk_, at its start: the first walk's prefix
+    // and as many of its periods as stay inside the run and pass the room checks, taken at
+    // once. True when it leapt: walks from offsets of the same phase land alike, and meet there.
+    bool leapAlongRun(Count& taken, Count& bits, Count& lastOffset, Count& produced) {
+        const UclDryRun::RunWalk& run = runWalk_;
+        const std::uint64_t start = offset_ + run.prefixTaken;
+        if (start > run.runEnd || !run.prefix.passes(0, capacity_) || run.prefixProduced < run.period.need) return false;
+        std::uint64_t periods = (run.runEnd - start) / run.periodTaken;
+        if (run.period.room != Stretch::noCheck) {
+            const std::int64_t spare = capacity_ - run.period.room - run.prefixProduced;
+            if (spare < 0) return false;
+            periods = std::min<std::uint64_t>(periods, static_cast<std::uint64_t>(spare) / run.periodProduced + 1);
+        }
+        if (periods == 0) return false;
+        const auto periodCount = static_cast<std::int64_t>(periods);
+        Stretch leap = run.prefix;
+        Stretch repeated;
+        repeated.produced = periodCount * run.periodProduced;
+        repeated.need = run.period.need;
+        repeated.room = run.period.room == Stretch::noCheck ? Stretch::noCheck
+                                                            : (periodCount - 1) * run.periodProduced + run.period.room;
+        leap.add(repeated);
+        walk_.passed(leap.produced, leap.need, leap.room);
+        taken = static_cast<Count>(run.prefixTaken + periods * run.periodTaken);
+        produced = static_cast<Count>(leap.produced);
+        bits = run.bits;
+        lastOffset = run.lastOffset;
+        walk_.skipped(taken);
+        walkedFar_ = true;
+        return true;
+    }
+
     LandmarkWalk<State> walk_;
     std::int64_t capacity_;
     std::uint64_t offset_;
+    UclDryRun::RunWalk& runWalk_;
+    bool special_ = false;  // one of the two below
+    bool leapAtStart_ = false;
+    bool recording_ = false;
+    UclDryRun::Recording& recording;  // the dry run's: nothing to set up for the other walks
     State state_{};
     bool stepBegun_ = false;
     std::int64_t stepProduced_ = 0;  // what the walk had produced when its current step began
@@ -418,6 +535,8 @@ UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
     if (size > 0xFFFFFFFFu || capacity >= 0x80000000u)
         return precheckUclStream(method_, input + offset, sourceLength, capacity, onesRuns);
     if (input != input_ || size != size_ || capacity != capacity_) {
+        if (input != input_ || size != size_) runs_ = AnyByteRunIndex{};
+        runWalk_ = RunWalk{};
         landmarks_.clear();
         input_ = input;
         size_ = size;

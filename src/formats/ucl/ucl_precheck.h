@@ -8,6 +8,7 @@
 // ordinary data at most offsets "decodes" into huge spurious matches before failing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "formats/common/landmark_memo.h"
@@ -67,8 +68,12 @@ public:
     // precheckUclStream's verdict for input[offset, size), with input[size] readable.
     UclVerdict run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
                    OnesRunIndex& onesRuns);
-    // Drops the landmarks, for new bytes at the same address.
-    void forget() { landmarks_.clear(); }
+    // Drops the landmarks and what is known of runs, for new bytes at the same address.
+    void forget() {
+        landmarks_.clear();
+        runs_ = AnyByteRunIndex{};
+        runWalk_ = RunWalk{};
+    }
     // Whether the last walk hopped or read past a short attempt: the next one likely will.
     bool walkedFar() const { return walkedFar_; }
 
@@ -80,6 +85,39 @@ public:
         bool operator==(const State&) const = default;
     };
 
+    // How the walks from the offsets of one run of a byte value (not 0xff) go while they stay
+    // in it: each reads the same bytes from the same state, so each is the first one's walk,
+    // shifted. That walk soon repeats a state (the control bits left and the last offset) with
+    // all its checks passed; from then on it repeats a period, whose checks pass ever more
+    // easily, as the count only grows: lookbehind checks need a count of at least `need`, room
+    // checks hold while the count plus `room` stays within the capacity.
+    struct RunWalk {
+        std::uint64_t runStart = 0;
+        std::uint64_t runEnd = 0;      // runStart == runEnd: nothing known
+        bool repeats = false;          // false: the walk left the run or gave up before a state recurred
+        std::uint32_t prefixTaken = 0;  // the walk's start to the first state that recurs
+        std::uint32_t prefixProduced = 0;
+        Stretch prefix;
+        std::uint32_t bits = 0;        // the state that recurs, but for its position
+        std::uint32_t lastOffset = 0;
+        std::uint32_t periodTaken = 0;  // from that state to its recurrence
+        std::uint32_t periodProduced = 0;
+        Stretch period;
+    };
+
+    // A state the first walk of a run reached, and the steps from its start to there.
+    struct RecordedState {
+        std::uint32_t taken, bits, lastOffset, produced;
+        Stretch sinceStart;
+    };
+    // States a recording keeps before it gives up on finding one that recurs.
+    static constexpr unsigned recordedStates = 48;
+    struct Recording {
+        std::array<RecordedState, recordedStates> states;
+        unsigned count = 0;
+        Stretch sinceStart;  // the steps from the walk's start so far
+    };
+
 private:
     friend class UclJoins;
 
@@ -89,6 +127,9 @@ private:
     std::uint32_t capacity_ = 0;
     LandmarkMemo<State> landmarks_;
     bool walkedFar_ = false;
+    AnyByteRunIndex runs_;  // runs of any value in this input
+    RunWalk runWalk_;       // of the run the last walk started in
+    Recording recording_;   // of the first walk of that run
 };
 
 }  // namespace korvel
