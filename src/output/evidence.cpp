@@ -253,6 +253,18 @@ std::size_t gzipHeaderLength(const StreamSurroundings& around) {
     return 0;
 }
 
+double entropyBits(const std::array<std::uint64_t, 256>& counts) {
+    std::uint64_t total = 0;
+    for (const std::uint64_t count : counts) total += count;
+    double bits = 0;
+    for (const std::uint64_t count : counts) {
+        if (count == 0) continue;
+        const double share = static_cast<double>(count) / static_cast<double>(total);
+        bits -= share * std::log2(share);
+    }
+    return bits;
+}
+
 std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     static const auto table = [] {
         std::array<std::uint32_t, 256> entries{};

@@ -118,6 +118,9 @@ std::size_t gzipHeaderLength(const StreamSurroundings& around);
 // Magic, method and reserved flags (27 bits), less the 128 places a header could begin.
 inline constexpr float gzipHeaderBits = 20.0f;
 
+// Shannon entropy, in bits a byte, of bytes counted by value.
+double entropyBits(const std::array<std::uint64_t, 256>& counts);
+
 std::uint32_t crc32(std::span<const std::uint8_t> bytes);
 std::uint32_t adler32(std::span<const std::uint8_t> bytes);
 // A checksum of `decoded` stored in either byte order before the start or after the end.

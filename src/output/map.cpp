@@ -1,4 +1,5 @@
 #include "output/map.h"
+#include "output/evidence.h"
 
 #include <unistd.h>
 
@@ -60,19 +61,6 @@ std::string number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", value);
     return text;
-}
-
-// Shannon entropy in bits a byte.
-double entropyOf(const std::array<std::uint64_t, 256>& counts) {
-    std::uint64_t total = 0;
-    for (const std::uint64_t count : counts) total += count;
-    double bits = 0;
-    for (const std::uint64_t count : counts) {
-        if (count == 0) continue;
-        const double share = static_cast<double>(count) / static_cast<double>(total);
-        bits -= share * std::log2(share);
-    }
-    return bits;
 }
 
 }  // namespace
@@ -230,7 +218,7 @@ std::string MapSink::svg(const std::string& inputName, StreamDecoder& decoder, c
                 std::array<std::uint64_t, 256> histogram{};
                 inputReadable = decoder.countBytes(from, std::min(map.end, from + entropyBytes), histogram) ==
                                 StreamDecoder::Outcome::Decoded;
-                entropy = inputReadable ? entropyOf(histogram) : 0;
+                entropy = inputReadable ? entropyBits(histogram) : 0;
             }
             const int height = static_cast<int>(std::lround(entropy / 8 * (MapLayout::entropyHeight - 2)));
             if (height != lastHeight) {

@@ -48,22 +48,10 @@ constexpr std::uint64_t layoutSmallestValue = 16;
 // Ends stay below 2^58 and format indexes below 64.
 std::uint64_t familyKey(std::uint16_t format, std::uint64_t end) { return end | std::uint64_t{format} << 58; }
 
-double entropyBits(const std::array<std::uint64_t, 256>& counts) {
-    std::uint64_t total = 0;
-    for (const std::uint64_t count : counts) total += count;
-    double bits = 0;
-    for (const std::uint64_t count : counts) {
-        if (count == 0) continue;
-        const double share = static_cast<double>(count) / static_cast<double>(total);
-        bits -= share * std::log2(share);
-    }
-    return bits;
-}
-
 double entropyBits(std::span<const std::uint8_t> bytes) {
     std::array<std::uint64_t, 256> counts{};
     for (const std::uint8_t byte : bytes) ++counts[byte];
-    return entropyBits(counts);
+    return korvel::entropyBits(counts);
 }
 
 double repeatShare(std::span<const std::uint8_t> bytes) {
