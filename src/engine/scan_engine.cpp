@@ -11,8 +11,9 @@
 //
 // Memory stays bounded. A worker takes a chunk only within a window of chunks past the one being
 // committed (the head chunk). Bytes copied for a later chunk wait within a byte budget; past it
-// the worker waits. The head chunk's worker never copies: it lends its buffer to the committer and
-// waits until the stream is committed. So the head always moves and the scan never deadlocks.
+// the worker waits. The head chunk's worker copies only within the budget; past it it lends its
+// buffer to the committer and waits until the stream is committed. So the head always moves and
+// the scan never deadlocks.
 //
 // With one job, or an input of one chunk, the calling thread scans alone and commits each result
 // straight from its buffer.
@@ -416,10 +417,13 @@ private:
         const std::size_t charge = resultOverhead + (needsBytes ? stream.size : 0);
         std::unique_lock lock(mutex_);
         ChunkQueue& queue = queueOf(chunk);
+        bool copyFailed = false;
         for (;;) {
             if (finished_) return false;
             const bool head = chunk == headChunk_;
-            if (head && needsBytes) {
+            // Within the budget the head copies too and goes on, as the committer writes: waiting
+            // for each write, and being woken after it, cost more than the copy.
+            if (head && needsBytes && (copyFailed || pendingBytes_ + charge > copyBudget_)) {
                 // The committer is on this chunk: it writes straight from this worker's buffer,
                 // which must stay untouched until then.
                 queue.lending = true;
@@ -450,6 +454,8 @@ private:
                     return true;
                 }
                 pendingBytes_ -= charge;
+                copyFailed = true;
+                if (head) continue;  // lends instead
             }
             workersWake_.wait(lock);
         }
