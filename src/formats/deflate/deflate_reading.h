@@ -135,11 +135,7 @@ InflateResult readCodeLengths(Bits& bits, CodeLengths& into) {
     if (bits.available() >= lengthBits) {
         // Seven lengths at a time; unsent ones read as 0 and weigh nothing.
         const std::uint64_t fields = bits.peek() & ((std::uint64_t{1} << lengthBits) - 1);
-        const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
-                          kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
-                          kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
-                          kraftWeightsOfThree[fields >> 54];
-        if (kraft != 128 && kraft != 0) {
+        if (!codeLengthCodeUsable(fields)) {
             bits.skip(lengthBits);
             return inflateBadCodeLengthCode;
         }

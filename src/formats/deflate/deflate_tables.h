@@ -74,6 +74,16 @@ constexpr auto kraftWeightsOfThree = [] {
                                                      kraftWeights[fields >> 6]);
     return weights;
 }();
+// Whether the code-length code's lengths, as they lie in the stream (three bits each, the
+// unsent ones zero), pass the first check: a complete code, or no codes at all (which fails at
+// its first decode instead).
+constexpr bool codeLengthCodeUsable(std::uint64_t fields) {
+    const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
+                      kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
+                      kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
+                      kraftWeightsOfThree[fields >> 54];
+    return kraft == 128 || kraft == 0;
+}
 
 constexpr int literalRootBits = 10;
 constexpr int distanceRootBits = 8;

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstring>
 
+#include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
 #include "formats/deflate/deflate_decoder.h"
+#include "formats/deflate/deflate_reading.h"
 #include "formats/deflate/deflate_tables.h"
 
 namespace korvel {
@@ -44,23 +44,16 @@ constexpr auto fixedFirstCodeFails = [] {
     return fails;
 }();
 
-std::uint64_t littleEndian64(const std::uint8_t* bytes) {
-    std::uint64_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
-    return value;
-}
-
 // Whether the first block's header, at `at`, passes the decoder's first checks: a block type
 // other than 3; a stored length that matches its complement; a fixed block that does not start
 // with a match; a dynamic header whose counts are in range and whose code-length code is
 // complete or empty.
 bool firstBlockPossible(const std::uint8_t* at) {
     using namespace deflate_tables;
-    const std::uint64_t bits = littleEndian64(at);
+    const std::uint64_t bits = loadLittleEndian64(at);
     switch (bits >> 1 & 3) {
         case 0:
-            return (at[3] | unsigned{at[4]} << 8) == (~(at[1] | unsigned{at[2]} << 8) & 0xFFFFu);
+            return readStoredLength(at + 1, 4).result == inflateComplete;  // from the next byte
         case 1:
             return !fixedFirstCodeFails[bits >> 3 & 127];
         case 2: {
@@ -69,12 +62,7 @@ bool firstBlockPossible(const std::uint8_t* at) {
             const unsigned lengthBits = 3 * (static_cast<unsigned>(bits >> 13 & 15) + 4);
             if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return false;
             // The code lengths start at bit 17.
-            const std::uint64_t fields = littleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1);
-            const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
-                              kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
-                              kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
-                              kraftWeightsOfThree[fields >> 54];
-            return kraft == 128 || kraft == 0;
+            return codeLengthCodeUsable(loadLittleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1));
         }
         default:
             return false;
