@@ -140,17 +140,19 @@ LzoPrecheck::Instruction LzoPrecheck::withTrailing(Instruction instruction, std:
 
 namespace {
 
+static_assert(afterLiteralsBase > 238 + 3 && farMatchBase > 238 + 3, "no first literal run reaches so far back");
+
 // Whether the instruction at `at`, after `produced` literals (1 to 238) and of the given kind,
 // may pass its lookbehind check. Unknown where a zero byte starts a long length (which comes
 // before the distance), or at the end code: those may.
 bool secondInstructionMay(const std::uint8_t* at, unsigned produced, bool afterLiterals) {
     const unsigned code = at[0];
     const unsigned low16 = (at[1] | unsigned{at[2]} << 8) >> 2;
-    if (code < literalRunCodes)  // the distance starts at 0x801 after literals
+    if (code < literalRunCodes)  // after literals the distance starts at afterLiteralsBase, past any run
         return !afterLiterals && 1 + (code >> 2) + (unsigned{at[1]} << 2) <= produced;
     if (code >= 64) return 1 + ((code >> 2) & 7) + (unsigned{at[1]} << 3) <= produced;
     if (code >= 32) return (code & 31) == 0 || 1 + low16 <= produced;
-    // A far match: 0x4000 back or more, unless it is the end code.
+    // A far match: farMatchBase back or more, past any run, unless it is the end code.
     return (code & 7) == 0 || (((code & 8) << 11) + low16) == 0;
 }
 

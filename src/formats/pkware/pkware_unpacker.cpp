@@ -9,16 +9,17 @@ namespace korvel {
 // Nearly every offset fails one of the two header checks (literal mode 0 or 1, dictionary code
 // 4 to 6), which the decoder makes before it produces anything; answering them here spares
 // setting up a walk or a decode.
-bool PkwareUnpacker::headerPossible() const {
-    const std::uint8_t* start = scan_.inputView + scan_.currentOffset;
-    const std::uint64_t rest = scan_.inputSize - scan_.currentOffset;
+bool PkwareUnpacker::headerPossibleAt(const std::uint8_t* start, std::uint64_t rest) {
     return start[0] <= 1 && (rest < 2 || (start[1] >= 4 && start[1] <= 6));
+}
+
+bool PkwareUnpacker::headerPossible() const {
+    return headerPossibleAt(scan_.inputView + scan_.currentOffset, scan_.inputSize - scan_.currentOffset);
 }
 
 std::uint64_t PkwareUnpacker::screen(const std::uint8_t* first) const {
     std::uint64_t possible = 0;
-    for (unsigned i = 0; i < screenBlock; ++i)
-        possible |= std::uint64_t{first[i] <= 1 && static_cast<std::uint8_t>(first[i + 1] - 4) <= 2} << i;
+    for (unsigned i = 0; i < screenBlock; ++i) possible |= std::uint64_t{headerPossibleAt(first + i, 2)} << i;
     return possible;
 }
 

@@ -24,6 +24,7 @@ private:
     Prediction decode() override;
     std::uint64_t screen(const std::uint8_t* first) const override;  // the header checks
     bool headerPossible() const;
+    static bool headerPossibleAt(const std::uint8_t* start, std::uint64_t rest);
     static bool found(DclResult result, std::uint32_t capacity);
 
     DclDryRun dryRun_;              // landmarks of this worker's input
