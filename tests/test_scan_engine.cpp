@@ -52,13 +52,14 @@ struct Scan {
     ScanOutcome outcome;
     std::vector<SinkEvent> events;
     std::vector<std::uint64_t> passed;
+    bool passedTooEarly;
 };
 
 Scan scan(const ScanSettings& settings, unsigned failEvery = 0, unsigned sinkStopsAfter = 0) {
     RecordingSink sink(failEvery, sinkStopsAfter);
     const Bytes& input = mixedInput();
     const ScanOutcome outcome = runScan(input.data(), input.size() - 1, settings, sink);
-    return {outcome, std::move(sink.events), std::move(sink.passedOffsets)};
+    return {outcome, std::move(sink.events), std::move(sink.passedOffsets), sink.passedTooEarly};
 }
 
 std::size_t count(const std::vector<SinkEvent>& events, SinkEvent::Kind kind) {
@@ -99,6 +100,7 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
         ASSERT_GT(alone.events.size(), 3u);
         // The sink hears how far the scan has come, in order, up to the end of the input.
         EXPECT_TRUE(std::is_sorted(alone.passed.begin(), alone.passed.end()));
+        EXPECT_FALSE(alone.passedTooEarly);
         if (alone.outcome.status == ScanOutcome::Status::Finished) {
             ASSERT_FALSE(alone.passed.empty());
             EXPECT_EQ(alone.passed.back(), mixedInput().size() - 1);
@@ -147,6 +149,10 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
                 EXPECT_EQ(together.outcome.status, alone.outcome.status);
                 ASSERT_EQ(together.events.size(), alone.events.size());
                 EXPECT_TRUE(together.events == alone.events);
+                // Whichever thread commits, the sink hears of a chunk's end between its results
+                // and the next chunk's.
+                EXPECT_FALSE(together.passedTooEarly);
+                EXPECT_TRUE(std::is_sorted(together.passed.begin(), together.passed.end()));
             }
         }
     }

@@ -1,6 +1,6 @@
 // Where the scan's results go: saved to files, listed, reported, judged, or collected by a test.
-// Thread safety: the engine calls a sink from one thread at a time (its committer), in offset
-// order and, at one offset, in format order.
+// Thread safety: the engine calls a sink from one thread at a time (the committer, or the worker
+// that commits its own find), in offset order and, at one offset, in format order.
 #pragma once
 
 #include <cstdint>

@@ -8,12 +8,14 @@
 // - The committer (the calling thread) takes the chunks strictly in order, and each chunk's queue
 //   in order as it fills, applies the stop limit and calls the sink. So the sink sees exactly what
 //   a one-thread scan would, and nothing past the stop limit is ever written, even for a moment.
+//   The head chunk's worker commits its finds itself, straight from its buffer, after what its
+//   chunk queued before it became the head: a scan that writes much then copies nothing and
+//   wakes no thread for most finds. One thread at a time has the right to commit.
 //
 // Memory stays bounded. A worker takes a chunk only within a window of chunks past the one being
 // committed (the head chunk). Bytes copied for a later chunk wait within a byte budget; past it
-// the worker waits. The head chunk's worker copies only within the budget; past it it lends its
-// buffer to the committer and waits until the stream is committed. So the head always moves and
-// the scan never deadlocks.
+// the worker waits until there is room or its chunk is the head. The head chunk's worker never
+// waits for room, so the head always moves and the scan never deadlocks.
 //
 // With one job, or an input of one chunk, the calling thread scans alone and commits each result
 // straight from its buffer.
@@ -324,15 +326,13 @@ ScanOutcome scanAlone(Worker& worker, std::uint64_t begin, std::uint64_t end, Co
 struct PendingResult {
     std::size_t format;
     Verdict verdict;
-    FoundStream stream;  // bytes point into `copy`, or into the lending worker's buffer
+    FoundStream stream;  // bytes point into `copy`
     std::vector<std::uint8_t> copy;
     std::size_t charge;  // counted against the budget until committed
-    bool lent;
 };
 
 struct ChunkQueue {
     std::deque<PendingResult> results;
-    bool lending = false;  // its worker waits until the result it lent is committed
     bool done = false;
     bool inputChanged = false;
     std::uint64_t failedOffset = 0;
@@ -410,55 +410,77 @@ private:
         }
     }
 
-    // Queues one result of `chunk`; false once the scan has ended.
+    // Hands one result of `chunk` on; false once the scan has ended.
     bool handOver(Worker& worker, std::uint64_t chunk, std::size_t format, Verdict verdict) {
         const FoundStream stream = worker.found();
         const bool needsBytes = !stream.bytes.empty();
         const std::size_t charge = resultOverhead + (needsBytes ? stream.size : 0);
         std::unique_lock lock(mutex_);
         ChunkQueue& queue = queueOf(chunk);
-        bool copyFailed = false;
-        for (;;) {
+        for (bool copyFailed = false;;) {
             if (finished_) return false;
-            const bool head = chunk == headChunk_;
-            // Within the budget the head copies too and goes on, as the committer writes: waiting
-            // for each write, and being woken after it, cost more than the copy.
-            if (head && needsBytes && (copyFailed || pendingBytes_ + charge > copyBudget_)) {
-                // The committer is on this chunk: it writes straight from this worker's buffer,
-                // which must stay untouched until then.
-                queue.lending = true;
-                push(queue, {format, verdict, stream, {}, 0, true});
-                workersWake_.wait(lock, [&] { return finished_ || !queue.lending; });
-                return !finished_;
-            }
-            // The head may always queue one result, so that it never waits for later chunks.
-            if (pendingBytes_ + charge <= copyBudget_ || (head && queue.results.empty())) {
+            if (chunk == headChunk_) return commitAsHead(lock, queue, format, verdict, stream);
+            if (!copyFailed && pendingBytes_ + charge <= copyBudget_) {
                 pendingBytes_ += charge;
-                PendingResult result{format, verdict, stream, {}, charge, false};
+                PendingResult result{format, verdict, stream, {}, charge};
                 if (!needsBytes) {
                     push(queue, std::move(result));
                     return true;
                 }
                 lock.unlock();
-                bool copied = true;
                 try {
                     result.copy.assign(stream.bytes.begin(), stream.bytes.end());
                     result.stream.bytes = result.copy;
                 } catch (const std::bad_alloc&) {
-                    copied = false;  // it waits to be lent instead
+                    copyFailed = true;  // it waits to commit the find itself, from its buffer
                 }
                 lock.lock();
-                if (copied) {
+                if (!copyFailed) {
                     if (finished_) return false;
                     push(queue, std::move(result));
                     return true;
                 }
                 pendingBytes_ -= charge;
-                copyFailed = true;
-                if (head) continue;  // lends instead
             }
             workersWake_.wait(lock);
         }
+    }
+
+    // The head chunk's worker commits its find itself, from its own buffer, after what its chunk
+    // queued before it became the head: the find costs no copy, and no thread is woken for it
+    // unless the committer is in the sink just then.
+    bool commitAsHead(std::unique_lock<std::mutex>& lock, ChunkQueue& queue, std::size_t format, Verdict verdict,
+                      const FoundStream& stream) {
+        headWaiting_ = true;  // the committer leaves the rest of this chunk's queue to this worker
+        workersWake_.wait(lock, [&] { return finished_ || !committing_; });
+        headWaiting_ = false;
+        if (finished_) return false;
+        committing_ = true;
+        bool stopped = false;
+        while (!stopped && !queue.results.empty()) stopped = commitQueued(lock, queue);
+        if (!stopped) {
+            lock.unlock();
+            stopped = committer_.commit(format, verdict, stream);
+            lock.lock();
+        }
+        committing_ = false;
+        if (!stopped) return true;
+        stoppedByWorker_ = true;
+        committerWake_.notify_one();
+        return false;
+    }
+
+    // Commits the first result of `queue`, holding the right to commit; true when the scan must
+    // end there.
+    bool commitQueued(std::unique_lock<std::mutex>& lock, ChunkQueue& queue) {
+        PendingResult result = std::move(queue.results.front());
+        queue.results.pop_front();
+        lock.unlock();
+        const bool stopped = committer_.commit(result.format, result.verdict, result.stream);
+        lock.lock();
+        pendingBytes_ -= result.charge;
+        workersWake_.notify_all();
+        return stopped;
     }
 
     void push(ChunkQueue& queue, PendingResult&& result) {
@@ -471,25 +493,26 @@ private:
         for (std::uint64_t chunk = 0; chunk < chunkCount_; ++chunk) {
             ChunkQueue& queue = queueOf(chunk);
             for (;;) {
-                committerWake_.wait(lock, [&] { return !queue.results.empty() || queue.done; });
+                committerWake_.wait(lock, [&] {
+                    return stoppedByWorker_ || queue.done || (!queue.results.empty() && !headWaiting_ && !committing_);
+                });
+                if (stoppedByWorker_) return {committer_.endStatus(), 0};
+                // Once the chunk is done its worker has left the sink: what is left is the committer's.
                 if (queue.results.empty()) break;  // and done
-                PendingResult result = std::move(queue.results.front());
-                queue.results.pop_front();
-                lock.unlock();
-                const bool stopped = committer_.commit(result.format, result.verdict, result.stream);
-                lock.lock();
-                pendingBytes_ -= result.charge;
-                if (result.lent) queue.lending = false;
-                workersWake_.notify_all();
+                committing_ = true;
+                const bool stopped = commitQueued(lock, queue);  // wakes a head worker waiting to commit
+                committing_ = false;
                 if (stopped) return {committer_.endStatus(), 0};
             }
             if (queue.inputChanged) return {ScanOutcome::Status::InputChanged, queue.failedOffset};
             queue = ChunkQueue{};
             headChunk_ = chunk + 1;
-            workersWake_.notify_all();
+            committing_ = true;  // the sink hears of the chunk's end before any result past it
             lock.unlock();  // a sink that held results back may hand them on now
             const bool stopped = committer_.committedUpTo(std::min(end_, begin_ + headChunk_ * chunkSize_));
             lock.lock();
+            committing_ = false;
+            workersWake_.notify_all();
             if (stopped) return {committer_.endStatus(), 0};
         }
         return {ScanOutcome::Status::Finished, 0};
@@ -502,11 +525,16 @@ private:
     Committer& committer_;
 
     std::mutex mutex_;
-    std::condition_variable workersWake_;    // a chunk, budget or a lent buffer came free
+    std::condition_variable workersWake_;    // a chunk, budget or the right to commit came free
     std::condition_variable committerWake_;  // a result was queued or a chunk finished
     std::uint64_t nextChunk_ = 0;            // the next chunk to take
     std::uint64_t headChunk_ = 0;            // the chunk being committed
     std::size_t pendingBytes_ = 0;           // charges of the results waiting for the committer
+    // A thread has the right to commit (is in the sink): the committer, or the head chunk's
+    // worker. One at a time, so the sink sees one order whoever calls it.
+    bool committing_ = false;
+    bool headWaiting_ = false;               // the head chunk's worker waits for that right
+    bool stoppedByWorker_ = false;           // a worker's commit ended the scan
     bool finished_ = false;
     std::atomic<bool> cancelled_{false};     // read by workers at every offset
 };

@@ -25,8 +25,8 @@ struct ScanSettings {
     std::uint64_t chunkSize = 0;  // offsets per chunk handed to a worker; 0: chosen from the input
     // The parallel scan's budgets, which bound its memory: chunks each worker may have in flight
     // ahead of the one being committed, and the bytes of results copied to wait for the
-    // committer. Past them workers wait (the worker of the chunk being committed lends its
-    // buffer instead of copying, so the scan always moves).
+    // committer. Past them workers wait (the worker of the chunk being committed commits its
+    // find itself or lends its buffer instead of copying, so the scan always moves).
     std::uint64_t chunksInFlightPerJob = 4;
     std::size_t copyBudget = std::size_t{64} << 20;
     bool keepBytes = true;        // false: the sink needs sizes only, no stream is decoded for its bytes
@@ -60,8 +60,8 @@ ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSet
 // their bytes and keeps the bytes of only a few. It tries the formats and size rules of the
 // settings it was made with, with its own unpackers and output buffer. A read of an input that
 // shrank ends the decode, not the process.
-// Thread safety: one thread at a time; it may be called while runScan runs, from the thread
-// that commits its results.
+// Thread safety: one thread at a time; it may be called while runScan runs, from the threads
+// that commit its results, one at a time.
 class StreamDecoder {
 public:
     StreamDecoder(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings);

@@ -2,7 +2,8 @@
 // formats and rules, level under level. A stream found inside another is passed on right after
 // it (its parent's line, then its own streams depth-first, then the next stream of the level
 // above), so that the order is the same for any number of threads.
-// Thread safety: called from the scan's committing thread only; the scans inside run there.
+// Thread safety: called by the scan's committing threads, one at a time;
+// the scans inside run on the calling one.
 #pragma once
 
 #include <array>

@@ -8,7 +8,7 @@
 // needs, up to 64; past 64 MiB the pixels grow instead (16 KiB each for 1 GiB). Every stream is
 // at least one pixel wide. Memory is bounded whatever the input's size: counts per pixel, and
 // at most `maxBars` streams drawn as bars of their own.
-// Thread safety: called from the scan's committing thread only.
+// Thread safety: called by the scan's committing threads, one at a time.
 #pragma once
 
 #include <cstdint>

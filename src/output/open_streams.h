@@ -1,5 +1,5 @@
 // Reported streams that may still hold a later offset, for telling which stream another one lies
-// inside. Thread safety: one per sink, on the committing thread.
+// inside. Thread safety: one per sink, used by one committing thread at a time.
 #pragma once
 
 #include <cassert>

@@ -7,7 +7,7 @@
 // hide it (the real one reads on past it and is larger), while a spurious stream that starts in
 // a real stream's last bytes and reads a little past its end is still left out. The judging
 // sink applies the rule to noise only: a stream judged real or plausible is never left out.
-// Thread safety: called from the scan's committing thread only.
+// Thread safety: called by the scan's committing threads, one at a time.
 #pragma once
 
 #include <algorithm>

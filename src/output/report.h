@@ -1,6 +1,6 @@
 // --report=FILE: one JSON object per printed line, then a summary, written to a temporary file
-// that replaces FILE only once it is whole. Thread safety: called from the scan's committing
-// thread only.
+// that replaces FILE only once it is whole. Thread safety: called by the scan's committing
+// threads, one at a time.
 #pragma once
 
 #include <chrono>

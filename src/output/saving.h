@@ -1,5 +1,5 @@
 // Saving found streams: one folder per format, one file per stream, one line per file.
-// Thread safety: one sink per scan, called from the scan's committing thread only.
+// Thread safety: one sink per scan, called by the scan's committing threads, one at a time.
 #pragma once
 
 #include <atomic>

@@ -15,7 +15,7 @@
 // sink holds results back, in order. Memory stays bounded: at most `maxPending` streams wait;
 // past that the oldest family is judged with what is known of it (a member is then real by its
 // own evidence, never plausible), and its later members alone, by their own evidence.
-// Thread safety: one sink per scan, called from the scan's committing thread only.
+// Thread safety: one sink per scan, called by the scan's committing threads, one at a time.
 #pragma once
 
 #include <cstdint>

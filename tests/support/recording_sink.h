@@ -32,6 +32,7 @@ public:
     explicit RecordingSink(unsigned failEvery = 0, unsigned stopAfter = 0) : failEvery_(failEvery), stopAfter_(stopAfter) {}
 
     bool save(const FoundStream& stream) override {
+        noteOrder(stream.offset);
         const bool fails = failEvery_ != 0 && ++saves_ % failEvery_ == 0;
         events.push_back({fails ? SinkEvent::WriteFailed : SinkEvent::Saved, stream.format->name, stream.offset,
                           stream.size, {stream.bytes.begin(), stream.bytes.end()}, stream.end,
@@ -39,16 +40,26 @@ public:
         return !fails;
     }
     void exhausted(const FoundStream& stream) override {
+        noteOrder(stream.offset);
         events.push_back({SinkEvent::Exhausted, stream.format->name, stream.offset, stream.size, {}, stream.end,
                           surroundings(stream).first, surroundings(stream).second, verdictOf(stream)});
     }
-    void passed(std::uint64_t offset) override { passedOffsets.push_back(offset); }
+    void passed(std::uint64_t offset) override {
+        if (!events.empty() && events.back().offset >= offset) passedTooEarly = true;
+        passedOffsets.push_back(offset);
+    }
     bool stopped() const override { return stopAfter_ != 0 && events.size() >= stopAfter_; }
 
     std::vector<SinkEvent> events;
     std::vector<std::uint64_t> passedOffsets;
+    // A result came below an offset already passed, or an offset was passed with a result at
+    // or past it already given.
+    bool passedTooEarly = false;
 
 private:
+    void noteOrder(std::uint64_t offset) {
+        if (!passedOffsets.empty() && offset < passedOffsets.back()) passedTooEarly = true;
+    }
     static std::string verdictOf(const FoundStream& stream) {
         return stream.judgement ? verdictName(stream.judgement->verdict) : "";
     }
