@@ -464,10 +464,16 @@ private:
             lock.lock();
         }
         committing_ = false;
-        if (!stopped) return true;
-        stoppedByWorker_ = true;
+        if (stopped) endByCommit();
+        return !stopped;
+    }
+
+    // A commit ended the scan: no thread may commit anything after it, even before run() hears.
+    void endByCommit() {
+        finished_ = true;
+        cancelled_ = true;
+        workersWake_.notify_all();
         committerWake_.notify_one();
-        return false;
     }
 
     // Commits the first result of `queue`, holding the right to commit; true when the scan must
@@ -479,6 +485,7 @@ private:
         const bool stopped = committer_.commit(result.format, result.verdict, result.stream);
         lock.lock();
         pendingBytes_ -= result.charge;
+        if (stopped) endByCommit();
         workersWake_.notify_all();
         return stopped;
     }
@@ -494,9 +501,9 @@ private:
             ChunkQueue& queue = queueOf(chunk);
             for (;;) {
                 committerWake_.wait(lock, [&] {
-                    return stoppedByWorker_ || queue.done || (!queue.results.empty() && !headWaiting_ && !committing_);
+                    return finished_ || queue.done || (!queue.results.empty() && !headWaiting_ && !committing_);
                 });
-                if (stoppedByWorker_) return {committer_.endStatus(), 0};
+                if (finished_) return {committer_.endStatus(), 0};  // a worker's commit ended the scan
                 // Once the chunk is done its worker has left the sink: what is left is the committer's.
                 if (queue.results.empty()) break;  // and done
                 committing_ = true;
@@ -512,8 +519,11 @@ private:
             const bool stopped = committer_.committedUpTo(std::min(end_, begin_ + headChunk_ * chunkSize_));
             lock.lock();
             committing_ = false;
+            if (stopped) {
+                endByCommit();
+                return {committer_.endStatus(), 0};
+            }
             workersWake_.notify_all();
-            if (stopped) return {committer_.endStatus(), 0};
         }
         return {ScanOutcome::Status::Finished, 0};
     }
@@ -534,8 +544,7 @@ private:
     // worker. One at a time, so the sink sees one order whoever calls it.
     bool committing_ = false;
     bool headWaiting_ = false;               // the head chunk's worker waits for that right
-    bool stoppedByWorker_ = false;           // a worker's commit ended the scan
-    bool finished_ = false;
+    bool finished_ = false;                  // the scan ended: by a commit, or once all was committed
     std::atomic<bool> cancelled_{false};     // read by workers at every offset
 };
 
