@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <random>
@@ -145,6 +146,55 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
         if (test.budget == roomy && test.capacity > 5000) {
             EXPECT_LT(joined.steps * 10, plain.steps);
         }
+    }
+}
+
+// Memos that share one budget, as the dry runs of a scan's workers do: each walks as plain walks
+// do whatever it was given, none holds more than its own budget, the lent half is never
+// overdrawn, and what a memo drops or held comes back to the budget.
+TEST(LandmarkMemo, MemosSharingABudgetWalkAlikeAndGiveItBack) {
+    constexpr std::int64_t unlimited = std::int64_t{1} << 40;
+    const struct {
+        std::size_t bytes;
+        unsigned memos;
+        std::size_t ownBudget;
+        bool borrows;  // some memo holds more than it is assured of
+    } cases[] = {
+        {0, 3, LandmarkMemo<Position>::defaultBudget, false},  // each keeps its first nodes only
+        {std::size_t{12} << 20, 3, LandmarkMemo<Position>::defaultBudget, true},  // pages of 2 MiB to borrow
+        {std::size_t{64} << 20, 2, 5000, false},  // its own budget bounds each memo still
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(testing::Message() << test.bytes << " bytes for " << test.memos << " memos");
+        JoinBudget shared(test.bytes);
+        std::vector<Bytes> inputs;
+        std::vector<std::unique_ptr<LandmarkMemo<Position>>> memos;
+        for (unsigned i = 0; i < test.memos; ++i) {
+            inputs.push_back(toyInput(150000, 10 + i));
+            memos.push_back(std::make_unique<LandmarkMemo<Position>>(1 << 20, test.ownBudget, &shared));
+        }
+        bool borrowed = false;
+        std::size_t mostHeld = 0;
+        for (std::uint64_t offset = 0; offset < inputs[0].size(); offset += 3) {
+            for (unsigned i = 0; i < test.memos; ++i) {
+                ToyDecoder plain{inputs[i], unlimited}, joined{inputs[i], unlimited};
+                ASSERT_EQ(joined.withLandmarks(*memos[i], offset), plain.plain(offset)) << "memo " << i << " offset " << offset;
+                ASSERT_LE(memos[i]->size(), memos[i]->held());
+                ASSERT_LE(memos[i]->held(), test.ownBudget);
+                mostHeld = std::max(mostHeld, memos[i]->held());
+            }
+            ASSERT_LE(shared.lent(), shared.lendable());
+            borrowed = borrowed || shared.lent() != 0;
+        }
+        EXPECT_EQ(borrowed, test.borrows) << "most nodes held " << mostHeld;
+        memos[0]->clear();
+        memos.pop_back();
+        if (test.memos > 2) {
+            memos[1]->clear();
+            EXPECT_EQ(shared.lent(), 0u);  // all back, from the memo cleared and the one gone
+        }
+        memos.clear();
+        EXPECT_EQ(shared.lent(), 0u);
     }
 }
 

@@ -132,19 +132,22 @@ TEST(ScanEngineTest, AnyNumberOfWorkersHandsTheSinkTheSameResults) {
         }
 
         // Tiny chunks put many chunk edges, and many workers' results, between the events; tiny
-        // budgets make workers wait for room and the head chunk's worker lend its buffer.
+        // budgets make workers wait for room, until their chunk is the head; with no join budget
+        // the dry runs keep only their first landmarks.
         const struct {
             std::uint64_t chunk, inFlight;
-            std::size_t copyBudget;
-        } shapes[] = {{97, 4, 64 << 20}, {4096, 4, 64 << 20}, {97, 1, 0}, {4096, 2, 5000}};
+            std::size_t copyBudget, joinBudget = 0;
+        } shapes[] = {{97, 4, 64 << 20}, {4096, 4, 64 << 20}, {97, 1, 0}, {4096, 2, 5000, 1}};
         for (const auto& shape : shapes) {
             for (const unsigned jobs : {2u, 3u, 8u}) {
                 SCOPED_TRACE(testing::Message() << jobs << " jobs, chunks of " << shape.chunk << ", " << shape.inFlight
-                                                << " in flight, copy budget " << shape.copyBudget);
+                                                << " in flight, copy budget " << shape.copyBudget
+                                                << ", join budget " << shape.joinBudget);
                 settings.jobs = jobs;
                 settings.chunkSize = shape.chunk;
                 settings.chunksInFlightPerJob = shape.inFlight;
                 settings.copyBudget = shape.copyBudget;
+                settings.joinBudget = shape.joinBudget;
                 const Scan together = scan(settings, c.failEvery, c.sinkStopsAfter);
                 EXPECT_EQ(together.outcome.status, alone.outcome.status);
                 ASSERT_EQ(together.events.size(), alone.events.size());

@@ -1,11 +1,12 @@
 // The unpacker base class and the state one worker's attempts work on.
 // Thread safety: an unpacker and the ScanState it was made with belong to one worker thread;
-// only the input bytes are shared, read-only.
+// only the input bytes, read-only, and the join budget are shared.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "core/join_budget.h"
 #include "core/size_rules.h"
 
 namespace korvel {
@@ -23,6 +24,8 @@ struct ScanState {
     SizeRules sizes;
     bool keepBytes = true;  // false when no stream's bytes are needed (listing): sizes suffice
     bool dryRuns = true;    // the dry runs work out the decoders' answers first; off only to compare
+    // Shared by the dry runs of every worker for their landmarks; none: each keeps its own budget.
+    JoinBudget* joinBudget = nullptr;
 
     // Whether the bytes of a stream of `size` are needed: it will be saved. Decoders that know a
     // size in advance skip producing bytes nobody keeps.

@@ -111,7 +111,9 @@ using OutputBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
 // no two workers' hot counters share a cache line.
 class alignas(128) Worker {
 public:
-    Worker(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings, OutputBuffer buffer)
+    // `joinBudget`: shared with the other workers of the scan, or none.
+    Worker(const std::uint8_t* input, std::uint64_t size, const ScanSettings& settings, OutputBuffer buffer,
+           JoinBudget* joinBudget)
         : buffer_(std::move(buffer)), keepSurroundings_(settings.keepSurroundings) {
         scan_.inputView = input;
         scan_.inputSize = size;
@@ -119,6 +121,7 @@ public:
         scan_.sizes = settings.sizes;
         scan_.keepBytes = settings.keepBytes;
         scan_.dryRuns = settings.dryRuns;
+        scan_.joinBudget = joinBudget;
         for (const FormatDescriptor* format : settings.formats) unpackers_.push_back(format->makeUnpacker(scan_));
         screenMasks_.resize(unpackers_.size());
     }
@@ -562,11 +565,13 @@ ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSet
 
     // calloc takes fresh zero pages: a buffer costs memory only as far as streams fill it. A
     // worker past the first that gets none leaves the scan to the others.
+    // Outlives the workers, whose dry runs give back to it.
+    JoinBudget joinBudget(settings.joinBudget != 0 ? settings.joinBudget : JoinBudget::bytesFor(workerCount));
     std::vector<std::unique_ptr<Worker>> workers;  // unpackers hold their worker's state: never moved
     for (std::uint64_t i = 0; i < workerCount; ++i) {
         OutputBuffer buffer(static_cast<std::uint8_t*>(std::calloc(std::size_t{settings.sizes.bufferCapacity} + 1, 1)));
         if (!buffer) break;
-        workers.push_back(std::make_unique<Worker>(input, size, settings, std::move(buffer)));
+        workers.push_back(std::make_unique<Worker>(input, size, settings, std::move(buffer), &joinBudget));
     }
     if (workers.empty()) return {ScanOutcome::Status::NoBuffer, 0};
 
@@ -594,7 +599,8 @@ public:
             OutputBuffer buffer(
                 static_cast<std::uint8_t*>(std::calloc(std::size_t{settings_.sizes.bufferCapacity} + 1, 1)));
             if (!buffer) return Outcome::NoBuffer;
-            worker_ = std::make_unique<Worker>(input_, size_, settings_, std::move(buffer));
+            // Its own dry runs' budgets: it runs beside the scan, whose workers share theirs.
+            worker_ = std::make_unique<Worker>(input_, size_, settings_, std::move(buffer), nullptr);
         }
         const auto row = std::find(settings_.formats.begin(), settings_.formats.end(), &format);
         if (row == settings_.formats.end()) return Outcome::NotFound;

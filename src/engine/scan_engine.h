@@ -12,6 +12,7 @@
 
 #include "engine/result_sink.h"
 #include "core/format_descriptor.h"
+#include "core/join_budget.h"
 #include "core/size_rules.h"
 
 namespace korvel {
@@ -26,9 +27,13 @@ struct ScanSettings {
     // The parallel scan's budgets, which bound its memory: chunks each worker may have in flight
     // ahead of the one being committed, and the bytes of results copied to wait for the
     // committer. Past them workers wait (the worker of the chunk being committed commits its
-    // find itself or lends its buffer instead of copying, so the scan always moves).
+    // finds itself instead of copying them, so the scan always moves).
     std::uint64_t chunksInFlightPerJob = 4;
     std::size_t copyBudget = std::size_t{64} << 20;
+    // The memory the dry runs of every worker may take together for their landmarks; 0: as
+    // JoinBudget::bytesFor the workers. Each dry run keeps at least its first 4096 landmarks
+    // (some 500 KiB) whatever the count of workers.
+    std::size_t joinBudget = 0;
     bool keepBytes = true;        // false: the sink needs sizes only, no stream is decoded for its bytes
     bool keepSurroundings = false;  // true: each result carries the input bytes around it
     bool dryRuns = true;          // false only to compare the LZO and UCL dry runs with their libraries

@@ -27,8 +27,10 @@
 // edges would take one a level, each a cache miss.
 //
 // Memory: nodes of about 100 bytes within a budget (3 * 2^15 by default: some 11 MiB with the
-// hash table, so that a worker's five dry runs stay within 55 MiB), whatever the input's size,
-// in huge pages once there are more than a few thousand. Far from its start a walk makes fewer
+// hash table), whatever the input's size, in huge pages once there are more than a few
+// thousand. In a scan, the memos of every worker also share one JoinBudget: a memo holds its
+// assured part of it, borrows huge pages beyond, and gives back what it drops, pages
+// included; where it can borrow no more, it is full. Far from its start a walk makes fewer
 // landmarks: within `nearby` positions (each dry run's own: 128 KiB to 1 MiB of input) every
 // level, then from level 2 on for 16 times as far, and so on, so that a path through a large
 // input keeps a bounded number of nodes a level. Positions never fall along an edge, and walks
@@ -49,7 +51,8 @@
 // State needs `position` (never falling along a walk; two steps may share one, as NRV2 steps
 // that take bits of the same control byte do) and `key()` (64 bits that tell states apart),
 // and ==. A walk never meets the same state twice, or its decoder would loop forever.
-// Thread safety: a LandmarkMemo belongs to one dry run, and so to one thread.
+// Thread safety: a LandmarkMemo belongs to one dry run, and so to one thread; the JoinBudget it
+// shares is safe for any.
 #pragma once
 
 #include <algorithm>
@@ -64,6 +67,8 @@
 #include <vector>
 
 #include <sys/mman.h>
+
+#include "core/join_budget.h"
 
 namespace korvel {
 
@@ -122,6 +127,15 @@ struct HugePageAllocator {
         if (count * sizeof(T) < hugePage) return std::allocator<T>().deallocate(memory, count);
         std::free(memory);
     }
+    // Gives the system back the pages wholly past the first `kept` of the `count` elements at
+    // `memory`; touched again, they read as zeros. Storage on the heap is kept as it is.
+    static void release(T* memory, std::size_t count, std::size_t kept) {
+        if (count * sizeof(T) < hugePage) return;
+        const auto base = reinterpret_cast<std::uintptr_t>(memory);
+        const std::uintptr_t from = (base + kept * sizeof(T) + hugePage - 1) / hugePage * hugePage;
+        const std::uintptr_t end = base + (count * sizeof(T) + hugePage - 1) / hugePage * hugePage;
+        if (from < end) madvise(reinterpret_cast<void*>(from), end - from, MADV_DONTNEED);
+    }
     template <typename U>
     bool operator==(const HugePageAllocator<U>&) const { return true; }
 };
@@ -136,8 +150,21 @@ public:
 
     // `nearby`: how far from its start, in positions, a walk makes landmarks of every level;
     // 16 times as far it makes them from level 2 on, and so on.
-    explicit LandmarkMemo(std::uint64_t nearby, std::size_t nodeBudget = defaultBudget)
-        : nearbyAtFirst_(nearby), nearby_(nearby), budget_(std::max<std::size_t>(nodeBudget, 4)) {}
+    // `shared`: the scan's budget for the memos of all its workers, or none (then the memo
+    // may always fill its own budget).
+    explicit LandmarkMemo(std::uint64_t nearby, std::size_t nodeBudget = defaultBudget, JoinBudget* shared = nullptr)
+        : nearbyAtFirst_(nearby),
+          nearby_(nearby),
+          budget_(std::max<std::size_t>(nodeBudget, 4)),
+          shared_(shared),
+          held_(shared != nullptr ? std::min(budget_, firstNodes) : budget_) {
+        if (shared_ != nullptr) shared_->join();
+    }
+    ~LandmarkMemo() {
+        if (shared_ != nullptr) shared_->giveBack(borrowedPages_ * pageBytes);
+    }
+    LandmarkMemo(const LandmarkMemo&) = delete;
+    LandmarkMemo& operator=(const LandmarkMemo&) = delete;
 
     // Whether `state`, `distance` positions after the start of a walk, is a landmark for it.
     // Walks join near their starts, so far from them the landmarks may thin out: a path to the
@@ -168,7 +195,7 @@ public:
         std::size_t slot = slotOf(state);
         for (; slots_[slot] != none; slot = (slot + 1) & (slots_.size() - 1))
             if (nodes_[slots_[slot]].state == state) return slots_[slot];
-        if (nodes_.size() >= budget_) return none;
+        if (nodes_.size() >= held_ && !takeMore()) return none;
         // A few nodes, then the whole budget at once: growing by copies would touch every page
         // two or three times. Pages are taken as nodes fill them.
         if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::min(budget_, nodes_.empty() ? firstNodes : budget_));
@@ -262,26 +289,39 @@ public:
 
     // Before a walk from `start`: makes room when the budget is full (see above).
     void prepare(std::uint64_t start) {
-        if (nodes_.size() < budget_) return;
-        dropBehind(start);
-        if (nodes_.size() > budget_ / 2) {
-            // Too many ahead: thin out far from the starts first, everywhere only after.
-            clear();
-            if (nearby_ > nearbyAtFirst_ / 256) nearby_ /= 16;
-            else minLevel_ = std::min(minLevel_ + 1, levels);
-        } else if (nodes_.size() < budget_ / 8) {
-            if (minLevel_ > 1) --minLevel_;
-            else if (nearby_ < nearbyAtFirst_) nearby_ *= 16;
-        }
+        if (nodes_.size() >= held_) makeRoom(start);
     }
     void clear() {
         nodes_.clear();
         slots_.clear();
+        giveBackBeyond(0);
     }
+    std::size_t size() const { return nodes_.size(); }
+    // The nodes the memo may hold before it must borrow more, or is full.
+    std::size_t held() const { return held_; }
 
 private:
     static constexpr unsigned levels = 6;  // 16^6 steps a hop at the top
     static constexpr std::size_t firstNodes = 4096;
+
+    // Out of line, as it runs seldom: inlined into a dry run's walk, it made the walk's own loop
+    // slower.
+    [[gnu::noinline]] void makeRoom(std::uint64_t start) {
+        if (takeMore()) return;
+        const std::size_t full = nodes_.size();
+        dropBehind(start);
+        if (nodes_.size() > full / 2) {
+            // Too many ahead: thin out far from the starts first, everywhere only after.
+            nodes_.clear();
+            slots_.clear();
+            if (nearby_ > nearbyAtFirst_ / 256) nearby_ /= 16;
+            else minLevel_ = std::min(minLevel_ + 1, levels);
+        } else if (nodes_.size() < full / 8) {
+            if (minLevel_ > 1) --minLevel_;
+            else if (nearby_ < nearbyAtFirst_) nearby_ *= 16;
+        }
+        giveBackBeyond(nodes_.size());
+    }
 
     struct Node {
         State state;
@@ -304,6 +344,56 @@ private:
     }
     std::size_t slotOf(const State& state) const {
         return static_cast<std::size_t>(mix(state.key()) >> 40) & (slots_.size() - 1);
+    }
+
+    // With a shared budget, the first nodes are on the heap, and past them the memo holds whole
+    // huge pages, as a page costs its whole size once touched. A page's charge covers its nodes'
+    // share of the table too (four slots a node at most).
+    static constexpr std::size_t nodesPerPage = HugePageAllocator<Node>::hugePage / sizeof(Node);
+    static_assert(nodesPerPage > firstNodes);
+    static constexpr std::size_t pageBytes = HugePageAllocator<Node>::hugePage + nodesPerPage * 4 * sizeof(Index);
+    static constexpr std::size_t firstBytes = firstNodes * (sizeof(Node) + 4 * sizeof(Index));
+    // However many share the budget, a memo keeps its first nodes: with none, no walk would
+    // join, and a long run would cost a walk to its end at every offset.
+    std::size_t assuredPages() const {
+        const std::size_t assured = shared_->assured();
+        return assured > firstBytes ? (assured - firstBytes) / pageBytes : 0;
+    }
+    void holdPages(std::size_t pages) {
+        pages_ = pages;
+        held_ = std::min(budget_, pages == 0 ? firstNodes : pages * nodesPerPage);
+    }
+
+    // One more page from the shared budget: an assured one, or a borrowed one.
+    [[gnu::noinline]] bool takeMore() {
+        if (shared_ == nullptr || held_ >= budget_) return false;
+        if (pages_ >= assuredPages()) {
+            if (!shared_->borrow(pageBytes)) return false;
+            ++borrowedPages_;
+        }
+        holdPages(pages_ + 1);
+        return true;
+    }
+    // Gives back the borrowed pages beyond those `kept` nodes need and one to grow in, and
+    // their memory to the system.
+    void giveBackBeyond(std::size_t kept) {
+        if (borrowedPages_ == 0) return;
+        const std::size_t needed = kept <= firstNodes ? 0 : (kept + nodesPerPage - 1) / nodesPerPage + 1;
+        const std::size_t keep = std::max(needed, assuredPages());
+        if (pages_ <= keep) return;
+        const std::size_t back = std::min(borrowedPages_, pages_ - keep);
+        borrowedPages_ -= back;
+        shared_->giveBack(back * pageBytes);
+        holdPages(pages_ - back);
+        if (pages_ == 0) {
+            // Back to the heap: the first page would stay touched.
+            std::vector<Node, HugePageAllocator<Node>> few;
+            few.reserve(firstNodes);
+            few.assign(nodes_.begin(), nodes_.end());
+            nodes_.swap(few);
+        } else {
+            HugePageAllocator<Node>::release(nodes_.data(), nodes_.capacity(), held_);
+        }
     }
 
     // Drops the nodes before `start`. Edges only go forward, so none of the rest points to them.
@@ -340,6 +430,10 @@ private:
     const std::uint64_t nearbyAtFirst_;
     std::uint64_t nearby_;  // thinned out when the nodes ahead fill the budget
     std::size_t budget_;
+    JoinBudget* shared_;
+    std::size_t held_;                // nodes it may hold now: its own budget, or what its pages hold
+    std::size_t pages_ = 0;           // huge pages taken from the shared budget
+    std::size_t borrowedPages_ = 0;   // of those, the ones beyond the assured part
     std::vector<Node, HugePageAllocator<Node>> nodes_;
     std::vector<Index> slots_;  // open addressing over nodes_, by the state's hash
     unsigned minLevel_ = 1;

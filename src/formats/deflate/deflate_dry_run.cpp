@@ -284,8 +284,8 @@ private:
     Tables& tables_;
 };
 
-DeflateDryRun::DeflateDryRun()
-    : landmarks_(landmarksNearby.bits()), tables_(std::make_unique<Tables>()), trace_(traceLimit) {}
+DeflateDryRun::DeflateDryRun(JoinBudget* shared)
+    : landmarks_(landmarksNearby.bits(), LandmarkMemo<State>::defaultBudget, shared), tables_(std::make_unique<Tables>()), trace_(traceLimit) {}
 
 DeflateDryRun::~DeflateDryRun() = default;
 

@@ -30,7 +30,7 @@ struct InflateOutcome {
 
 class DeflateDryRun {
 public:
-    DeflateDryRun();
+    explicit DeflateDryRun(JoinBudget* shared = nullptr);
     ~DeflateDryRun();
     DeflateDryRun(const DeflateDryRun&) = delete;
     DeflateDryRun& operator=(const DeflateDryRun&) = delete;

@@ -8,7 +8,7 @@ namespace korvel {
 
 class DeflateUnpacker final : public Unpacker {
 public:
-    using Unpacker::Unpacker;
+    explicit DeflateUnpacker(ScanState& scan) : Unpacker(scan), dryRun_(scan.joinBudget) {}
 
 private:
     Prediction predict() override;

@@ -24,7 +24,8 @@ constexpr std::uint32_t afterLiteralsBase = 0x801;
 // a bare end code there is no stream.
 bool LzoOutcome::accepted() const { return result == LZO_E_OK || (result == LZO_E_INPUT_NOT_CONSUMED && produced != 0); }
 
-LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget) : landmarks_(landmarksNearby.bytes, landmarkBudget) {}
+LzoPrecheck::LzoPrecheck(std::size_t landmarkBudget, JoinBudget* shared)
+    : landmarks_(landmarksNearby.bytes, landmarkBudget, shared) {}
 
 void LzoPrecheck::forget() {
     landmarks_.clear();

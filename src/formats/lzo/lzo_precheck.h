@@ -71,7 +71,8 @@ public:
     };
 
     // `landmarkBudget`: how many landmarks the walks may keep (see LandmarkMemo).
-    explicit LzoPrecheck(std::size_t landmarkBudget = LandmarkMemo<Place>::defaultBudget);
+    explicit LzoPrecheck(std::size_t landmarkBudget = LandmarkMemo<Place>::defaultBudget,
+                         JoinBudget* shared = nullptr);
 
 private:
     Instruction read(std::uint64_t position, NodeKind kind) const;

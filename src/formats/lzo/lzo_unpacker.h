@@ -8,7 +8,8 @@ namespace korvel {
 
 class LzoUnpacker final : public Unpacker {
 public:
-    using Unpacker::Unpacker;
+    explicit LzoUnpacker(ScanState& scan)
+        : Unpacker(scan), precheck_(LandmarkMemo<LzoPrecheck::Place>::defaultBudget, scan.joinBudget) {}
 
 private:
     Prediction predict() override;

@@ -69,7 +69,8 @@ const CodeTables& codeTables() {
 
 }  // namespace
 
-DclDryRun::DclDryRun(std::size_t landmarkBudget) : landmarks_(landmarksNearby.bits(), landmarkBudget) {}
+DclDryRun::DclDryRun(std::size_t landmarkBudget, JoinBudget* shared)
+    : landmarks_(landmarksNearby.bits(), landmarkBudget, shared) {}
 
 void DclDryRun::forget() {
     landmarks_.clear();

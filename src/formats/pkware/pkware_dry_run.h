@@ -36,7 +36,7 @@ public:
         bool operator==(const Place&) const = default;
     };
 
-    explicit DclDryRun(std::size_t landmarkBudget = LandmarkMemo<Place>::defaultBudget);
+    explicit DclDryRun(std::size_t landmarkBudget = LandmarkMemo<Place>::defaultBudget, JoinBudget* shared = nullptr);
 
     // The outcome of the unpacker's decode of input[offset, size) into `capacity` bytes. What
     // is kept is dropped when another address or size is given; the bytes of an input must not

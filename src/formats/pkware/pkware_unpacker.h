@@ -10,7 +10,8 @@ namespace korvel {
 
 class PkwareUnpacker final : public Unpacker {
 public:
-    using Unpacker::Unpacker;
+    explicit PkwareUnpacker(ScanState& scan)
+        : Unpacker(scan), dryRun_(LandmarkMemo<DclDryRun::Place>::defaultBudget, scan.joinBudget) {}
 
     // Decoder callbacks for the attempt in progress; the context is the unpacker. readInput
     // hands the rest of the input over in blocks of at most 0xFFFFFFFF bytes, then reports the

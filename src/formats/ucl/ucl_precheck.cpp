@@ -336,7 +336,8 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
     return precheckUclStream(method, source, sourceLength, capacity, onesRuns);
 }
 
-UclDryRun::UclDryRun(UclMethod method) : method_(method), landmarks_(landmarksNearby.bytes) {}
+UclDryRun::UclDryRun(UclMethod method, JoinBudget* shared)
+    : method_(method), landmarks_(landmarksNearby.bytes, LandmarkMemo<State>::defaultBudget, shared) {}
 
 bool uclOutcomeIsStream(const UclOutcome& outcome) {
     return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);

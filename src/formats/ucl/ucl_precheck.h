@@ -63,7 +63,7 @@ std::uint64_t screenUclOffsets(UclMethod method, const std::uint8_t* first, unsi
 // Thread safety: one dry run per thread.
 class UclDryRun {
 public:
-    explicit UclDryRun(UclMethod method);
+    explicit UclDryRun(UclMethod method, JoinBudget* shared = nullptr);
 
     // precheckUclStream's verdict for input[offset, size), with input[size] readable.
     UclVerdict run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,

@@ -9,7 +9,8 @@ namespace korvel {
 // The two formats differ only in their decoder; each unpacker keeps its own dry run.
 class UclUnpacker : public Unpacker {
 public:
-    UclUnpacker(ScanState& scan, UclMethod method) : Unpacker(scan), method_(method), dryRun_(method) {}
+    UclUnpacker(ScanState& scan, UclMethod method)
+        : Unpacker(scan), method_(method), dryRun_(method, scan.joinBudget) {}
 
 private:
     Prediction predict() override;
