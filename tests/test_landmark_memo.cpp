@@ -65,8 +65,9 @@ struct ToyDecoder {
             if (auto outcome = take(start, produced)) return *outcome;
     }
     // As the dry runs use the memo.
+    template <bool keepsTails = false>
     Outcome withLandmarks(LandmarkMemo<Position>& memo, std::uint64_t start) {
-        LandmarkWalk<Position> walk(memo, start, 0);
+        LandmarkWalk<Position, keepsTails> walk(memo, start, 0);
         Position place{start};
         std::int64_t produced = 0;
         for (;;) {
@@ -122,20 +123,24 @@ TEST(LandmarkMemo, WalksEndWhereAndAsPlainWalksDo) {
         {unlimited, roomy, 1 << 20, true},  // offsets in any order
         {90000, 256, 256, true},
     };
+    for (const bool tails : {false, true})  // each case without tails and with them
     for (const Case& test : cases) {
         std::vector<std::uint64_t> offsets(input.size());
         std::iota(offsets.begin(), offsets.end(), 0);
         if (test.shuffled) std::shuffle(offsets.begin(), offsets.end(), std::mt19937(2));
         ToyDecoder plain{input, test.capacity}, joined{input, test.capacity};
-        LandmarkMemo<Position> memo(test.nearby, test.budget);
+        LandmarkMemo<Position> memo(test.nearby, test.budget, nullptr, tails);
+        const auto walk = [&](ToyDecoder& decoder, std::uint64_t offset) {
+            return tails ? decoder.withLandmarks<true>(memo, offset) : decoder.withLandmarks(memo, offset);
+        };
         if (test.warm) {
             ToyDecoder noCapacity{input, unlimited};
-            for (std::uint64_t offset = 0; offset < input.size(); ++offset) noCapacity.withLandmarks(memo, offset);
+            for (std::uint64_t offset = 0; offset < input.size(); ++offset) walk(noCapacity, offset);
         }
         for (const std::uint64_t offset : offsets) {
             const Outcome expected = plain.plain(offset);
-            const Outcome outcome = joined.withLandmarks(memo, offset);
-            ASSERT_EQ(outcome, expected) << "capacity " << test.capacity << " budget " << test.budget << " nearby " << test.nearby << " offset "
+            const Outcome outcome = walk(joined, offset);
+            ASSERT_EQ(outcome, expected) << (tails ? "tails, " : "") << "capacity " << test.capacity << " budget " << test.budget << " nearby " << test.nearby << " offset "
                                          << offset << ": ended " << static_cast<int>(outcome.end) << " at "
                                          << outcome.position << " with " << outcome.produced << ", plainly "
                                          << static_cast<int>(expected.end) << " at " << expected.position

@@ -41,6 +41,13 @@
 // when few are left they thicken again.
 // Results never depend on what is kept.
 //
+// Tails: a walk that hopped steps on by itself from where it landed, up to 16 steps to its next
+// landmark or its failing step. Walks from the offsets of a run of one value land alike but with
+// counts a few bytes apart, and each fails a step or two before the one before it, so each
+// stepped that stretch again. The steps after a landing (up to 32, and the state each starts
+// at) are kept per landing node, in 64 slots; the next walk to land there takes at once those
+// its count passes, each checked on its own, and decodes from the first that fails.
+//
 // Tuning, measured on the adversarial bench corpus: 16 to a level balances the steps before a
 // walk's first landmark (about 16, the main cost of a walk that joins) against the nodes kept;
 // denser landmarks, a budget of 2^18 or 2^19 and thinning by steps instead of positions all
@@ -152,8 +159,12 @@ public:
     // 16 times as far it makes them from level 2 on, and so on.
     // `shared`: the scan's budget for the memos of all its workers, or none (then the memo
     // may always fill its own budget).
-    explicit LandmarkMemo(std::uint64_t nearby, std::size_t nodeBudget = defaultBudget, JoinBudget* shared = nullptr)
-        : nearbyAtFirst_(nearby),
+    // `tails`: whether walks keep what they step after a landing (see above), for walks
+    // that are LandmarkWalks with tails.
+    explicit LandmarkMemo(std::uint64_t nearby, std::size_t nodeBudget = defaultBudget, JoinBudget* shared = nullptr,
+                          bool tails = false)
+        : tails_(tails ? std::make_unique<Tail[]>(tailSlots) : nullptr),
+          nearbyAtFirst_(nearby),
           nearby_(nearby),
           budget_(std::max<std::size_t>(nodeBudget, 4)),
           shared_(shared),
@@ -287,6 +298,21 @@ public:
         }
     }
 
+    // The steps walks took by themselves after they landed at a node: the next walk that lands
+    // there takes those its count passes at once, instead of decoding them again. Walks from a
+    // run land alike but with counts a little apart, so that each fails a step or two before
+    // the last one did, and would otherwise step from the landing to there every time.
+    static constexpr unsigned tailSteps = 32;
+    struct Tail {
+        Index node = none;
+        unsigned steps = 0;   // recorded
+        unsigned states = 0;  // known: states[i] is where step i starts
+        State at[tailSteps + 1];
+        Stretch step[tailSteps];
+    };
+    // None when the memo keeps no tails.
+    Tail* tailOf(Index node) { return tails_ ? &tails_[node % tailSlots] : nullptr; }
+
     // Before a walk from `start`: makes room when the budget is full (see above).
     void prepare(std::uint64_t start) {
         if (nodes_.size() >= held_) makeRoom(start);
@@ -294,6 +320,7 @@ public:
     void clear() {
         nodes_.clear();
         slots_.clear();
+        forgetTails();
         giveBackBeyond(0);
     }
     std::size_t size() const { return nodes_.size(); }
@@ -303,11 +330,18 @@ public:
 private:
     static constexpr unsigned levels = 6;  // 16^6 steps a hop at the top
     static constexpr std::size_t firstNodes = 4096;
+    static constexpr std::size_t tailSlots = 64;
+
+    void forgetTails() {
+        if (tails_)
+            for (std::size_t slot = 0; slot < tailSlots; ++slot) tails_[slot].node = none;
+    }
 
     // Out of line, as it runs seldom: inlined into a dry run's walk, it made the walk's own loop
     // slower.
     [[gnu::noinline]] void makeRoom(std::uint64_t start) {
         if (takeMore()) return;
+        forgetTails();  // the nodes they belong to move or go
         const std::size_t full = nodes_.size();
         dropBehind(start);
         if (nodes_.size() > full / 2) {
@@ -427,6 +461,7 @@ private:
         }
     }
 
+    std::unique_ptr<Tail[]> tails_;  // by node
     const std::uint64_t nearbyAtFirst_;
     std::uint64_t nearby_;  // thinned out when the nodes ahead fill the budget
     std::size_t budget_;
@@ -442,7 +477,10 @@ private:
 // One walk's dealings with a memo, for a dry run's loop: at() at the top of every step (it may
 // move the walk on along a known path), passed() for every step that passed its checks, and
 // ended() when the walk ends by a step that ends every walk there alike.
-template <typename State>
+// With `keepsTails`, walks that landed keep their steps on the memo's tails (see above): NRV2's,
+// whose walks from runs land alike with counts a little apart. The others' walks are built
+// without them: the mere checks made the deflate walk half as slow again.
+template <typename State, bool keepsTails = false>
 class LandmarkWalk {
 public:
     using Memo = LandmarkMemo<State>;
@@ -454,6 +492,9 @@ public:
 
     // True when the walk hopped.
     bool at(State& place, std::int64_t& produced, std::int64_t capacity) {
+        if constexpr (keepsTails) {
+            if (tail_ != nullptr) noteTailState(place);
+        }
         if (steps_ < firstJoiningStep_) {
             ++steps_;
             return false;
@@ -466,6 +507,7 @@ public:
     // at() for a place visited whatever its hash: one that many walks reach by the same leap,
     // so that they join there at once.
     bool meet(State& place, std::int64_t& produced, std::int64_t capacity) {
+        if constexpr (keepsTails) tail_ = nullptr;  // a tail ends at a landmark
         const typename Memo::Index here = memo_.visit(place);
         if (here == Memo::none) {
             last_ = here;
@@ -478,7 +520,9 @@ public:
         lastHop_ = landing.taken;
         last_ = landing.node;
         sinceLast_ = {};
-        return landing.node != here;
+        if (landing.node == here) return false;
+        if constexpr (keepsTails) followTail(landing.node, place, produced, capacity);
+        return true;
     }
     // The walk passed `positions` at once, with no step between (a run of 0xff taken whole):
     // they count for nothing in how far it is from its start, so that walks from every offset
@@ -491,17 +535,71 @@ public:
     void jumped() {
         last_ = Memo::none;
         sinceLast_ = {};
+        if constexpr (keepsTails) tail_ = nullptr;
     }
     // The steps the last hop took, together.
     const Stretch& lastHop() const { return lastHop_; }
     void passed(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
         sinceLast_.addStep(output, needed, roomNeeded);
+        if constexpr (keepsTails) {
+            if (tail_ != nullptr) noteTailStep(output, needed, roomNeeded);
+        }
     }
     void ended(const State& place) {
         if (last_ != Memo::none) memo_.linkEnd(last_, place, sinceLast_);
     }
 
 private:
+    using Tail = typename Memo::Tail;
+
+    // After a hop to `node`: along the tail of the walks that landed there before, as far as
+    // its steps pass, all at once; where the tail ends, the walk records its own steps onto it.
+    [[gnu::noinline]] void followTail(typename Memo::Index node, State& place, std::int64_t& produced, std::int64_t capacity) {
+        Tail* const kept = memo_.tailOf(node);
+        if (kept == nullptr) return;
+        Tail& tail = *kept;
+        if (tail.node != node) {
+            tail.node = node;
+            tail.steps = 0;
+            tail.states = 1;
+            tail.at[0] = place;
+            tail_ = &tail;
+            return;
+        }
+        unsigned step = 0;
+        Stretch taken;
+        std::int64_t count = produced;
+        for (; step + 1 < tail.states; ++step) {  // steps whose end is known
+            if (!tail.step[step].passes(count, capacity)) break;
+            taken.add(tail.step[step]);
+            count += tail.step[step].produced;
+        }
+        place = tail.at[step];
+        produced = count;
+        lastHop_.add(taken);
+        sinceLast_ = taken;
+        if (step + 1 == tail.states && tail.states <= Memo::tailSteps) {
+            tail.steps = step;
+            tail_ = &tail;  // its end: what this walk does next goes on the tail
+            tailStatePending_ = false;
+        }
+    }
+    [[gnu::noinline]] void noteTailState(const State& place) {
+        if (!tailStatePending_) return;
+        tailStatePending_ = false;
+        tail_->at[tail_->states++] = place;
+    }
+    [[gnu::noinline]] void noteTailStep(std::int64_t output, std::int64_t needed, std::int64_t roomNeeded) {
+        Tail& tail = *tail_;
+        if (tail.steps == Memo::tailSteps || tail.states != tail.steps + 1) {
+            tail_ = nullptr;
+            return;
+        }
+        tail.step[tail.steps] = {};
+        tail.step[tail.steps++].addStep(output, needed, roomNeeded);
+        tailStatePending_ = true;
+    }
+
     Memo& memo_;
     std::uint64_t start_;
     unsigned firstJoiningStep_;
@@ -512,6 +610,8 @@ private:
     typename Memo::Index last_ = Memo::none;  // the walk's last landmark, and its steps since
     Stretch sinceLast_;
     Stretch lastHop_;
+    Tail* tail_ = nullptr;           // the tail this walk's steps go on, since it landed
+    bool tailStatePending_ = false;  // a step went on it: where the next one starts goes too
 };
 
 }  // namespace korvel

@@ -337,7 +337,7 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
 }
 
 UclDryRun::UclDryRun(UclMethod method, JoinBudget* shared)
-    : method_(method), landmarks_(landmarksNearby.bytes, LandmarkMemo<State>::defaultBudget, shared) {}
+    : method_(method), landmarks_(landmarksNearby.bytes, LandmarkMemo<State>::defaultBudget, shared, true) {}
 
 bool uclOutcomeIsStream(const UclOutcome& outcome) {
     return outcome.result == UCL_E_OK || (outcome.result == UCL_E_INPUT_NOT_CONSUMED && outcome.produced != 0);
@@ -513,7 +513,7 @@ private:
         return true;
     }
 
-    LandmarkWalk<State> walk_;
+    LandmarkWalk<State, true> walk_;
     std::int64_t capacity_;
     std::uint64_t offset_;
     UclDryRun::RunWalk& runWalk_;
