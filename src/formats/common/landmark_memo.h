@@ -564,6 +564,7 @@ private:
             tail.states = 1;
             tail.at[0] = place;
             tail_ = &tail;
+            tailStatePending_ = false;  // a step noted on the last tail ends nowhere on this one
             return;
         }
         unsigned step = 0;
