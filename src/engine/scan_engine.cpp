@@ -461,13 +461,13 @@ private:
         committing_ = true;
         bool stopped = false;
         while (!stopped && !queue.results.empty()) stopped = commitQueued(lock, queue);
-        if (!stopped) {
+        if (!stopped) {  // a queued result that ended the scan has marked it so
             lock.unlock();
             stopped = committer_.commit(format, verdict, stream);
             lock.lock();
+            if (stopped) endByCommit();
         }
         committing_ = false;
-        if (stopped) endByCommit();
         return !stopped;
     }
 
@@ -563,10 +563,10 @@ ScanOutcome runScan(const std::uint8_t* input, std::uint64_t size, const ScanSet
                                         : std::clamp<std::uint64_t>(span / (jobs * chunksPerJob), minChunk, maxChunk);
     const std::uint64_t workerCount = std::min<std::uint64_t>(jobs, (span + chunkSize - 1) / chunkSize);
 
-    // calloc takes fresh zero pages: a buffer costs memory only as far as streams fill it. A
-    // worker past the first that gets none leaves the scan to the others.
     // Outlives the workers, whose dry runs give back to it.
     JoinBudget joinBudget(settings.joinBudget != 0 ? settings.joinBudget : JoinBudget::bytesFor(workerCount));
+    // calloc takes fresh zero pages: a buffer costs memory only as far as streams fill it. A
+    // worker past the first that gets none leaves the scan to the others.
     std::vector<std::unique_ptr<Worker>> workers;  // unpackers hold their worker's state: never moved
     for (std::uint64_t i = 0; i < workerCount; ++i) {
         OutputBuffer buffer(static_cast<std::uint8_t*>(std::calloc(std::size_t{settings.sizes.bufferCapacity} + 1, 1)));
