@@ -44,36 +44,42 @@ constexpr auto fixedFirstCodeFails = [] {
     return fails;
 }();
 
-// Whether the first block's header, at `at`, passes the decoder's first checks: a block type
-// other than 3; a stored length that matches its complement; a fixed block that does not start
-// with a match; a dynamic header whose counts are in range and whose code-length code is
-// complete or empty.
-bool firstBlockPossible(const std::uint8_t* at) {
+// Whether a dynamic first block's header, at `at`, passes the decoder's first checks: counts in
+// range and a code-length code that is complete or empty.
+bool dynamicHeaderPossible(const std::uint8_t* at) {
     using namespace deflate_tables;
     const std::uint64_t bits = loadLittleEndian64(at);
-    switch (bits >> 1 & 3) {
-        case 0:
-            return readStoredLength(at + 1, 4).result == inflateComplete;  // from the next byte
-        case 1:
-            return !fixedFirstCodeFails[bits >> 3 & 127];
-        case 2: {
-            const int literalCount = static_cast<int>(bits >> 3 & 31) + 257;
-            const int distanceCount = static_cast<int>(bits >> 8 & 31) + 1;
-            const unsigned lengthBits = 3 * (static_cast<unsigned>(bits >> 13 & 15) + 4);
-            if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return false;
-            // The code lengths start at bit 17.
-            return codeLengthCodeUsable(loadLittleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1));
-        }
-        default:
-            return false;
-    }
+    const int literalCount = static_cast<int>(bits >> 3 & 31) + 257;
+    const int distanceCount = static_cast<int>(bits >> 8 & 31) + 1;
+    const unsigned lengthBits = 3 * (static_cast<unsigned>(bits >> 13 & 15) + 4);
+    if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return false;
+    // The code lengths start at bit 17.
+    return codeLengthCodeUsable(loadLittleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1));
 }
 
 }  // namespace
 
+// A first block may start at an offset when its type is not 3; a stored length matches its
+// complement; a fixed block does not start with a match; a dynamic header passes its first
+// checks. The cheap checks are made at every offset and kept by type, without a branch: on
+// random bytes the type is a guess at every offset. Only dynamic headers are looked at one by one.
 std::uint64_t DeflateUnpacker::screen(const std::uint8_t* first) const {
     std::uint64_t possible = 0;
-    for (unsigned i = 0; i < screenBlock; ++i) possible |= std::uint64_t{firstBlockPossible(first + i)} << i;
+    std::uint64_t dynamic = 0;
+    for (unsigned i = 0; i < screenBlock; ++i) {
+        const std::uint8_t* at = first + i;
+        const unsigned type = at[0] >> 1 & 3;
+        // The stored length and its complement start at the next byte.
+        const bool storedPasses = (at[1] ^ at[3]) == 0xFF && (at[2] ^ at[4]) == 0xFF;
+        const bool fixedPasses = !fixedFirstCodeFails[(at[0] | unsigned{at[1]} << 8) >> 3 & 127];
+        const bool passes = ((type == 0) & storedPasses) | ((type == 1) & fixedPasses);
+        possible |= std::uint64_t{passes} << i;
+        dynamic |= std::uint64_t{type == 2} << i;
+    }
+    for (; dynamic != 0; dynamic &= dynamic - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctzll(dynamic));
+        possible |= std::uint64_t{dynamicHeaderPossible(first + i)} << i;
+    }
     return possible;
 }
 
