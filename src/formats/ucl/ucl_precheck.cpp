@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 
+#include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
 
 namespace korvel {
@@ -296,14 +297,23 @@ std::uint64_t screenOffsets(const std::uint8_t* first, unsigned count) {
     constexpr std::size_t bareEndLength = method == UclMethod::nrv2b ? sizeof nrv2bBareEnd : sizeof nrv2dBareEnd;
     // NRV2D folds the low bit of the offset byte into the match length.
     constexpr unsigned offsetShift = method == UclMethod::nrv2b ? 0 : 1;
+    // The bare end code as a word to compare the first bytes with.
+    constexpr auto bareEndMask = ~std::uint64_t{0} >> (64 - 8 * bareEndLength);
+    constexpr std::uint64_t bareEndWord = [] {
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < bareEndLength; ++i) word |= std::uint64_t{bareEnd[i]} << (8 * i);
+        return word;
+    }();
+    // Without a branch: on random bytes the first control byte's verdict is a guess at every offset.
     std::uint64_t possible = 0;
     for (unsigned i = 0; i < count; ++i) {
         const std::uint8_t* at = first + i;
         const unsigned entry = table[at[0]];
         const unsigned literals = entry & 15;
-        const bool may = entry == mayGoOn || ((entry & near) != 0 && (at[1 + literals] >> offsetShift) < literals) ||
-                         (entry == bareEndOnly && at[0] == bareEnd[0] && std::memcmp(at, bareEnd, bareEndLength) == 0);
-        possible |= std::uint64_t{may} << i;
+        const unsigned nearPasses = unsigned{(entry & near) != 0} & unsigned{(at[1 + literals] >> offsetShift) < literals};
+        // Only a first byte below 0x80 (bareEndOnly) can begin the bare end code.
+        const unsigned bareEndHere = ((loadLittleEndian64(at) ^ bareEndWord) & bareEndMask) == 0;
+        possible |= std::uint64_t{unsigned{entry == mayGoOn} | nearPasses | bareEndHere} << i;
     }
     return possible;
 }
