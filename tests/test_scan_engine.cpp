@@ -36,6 +36,18 @@ const Bytes& mixedInput() {
         streams.push_back(deflateRaw(textBytes(40000, 6)));
         for (const Bytes& stream : streams)
             bytes = concat({bytes, stream, textBytes(500, 4), Bytes(300, 0), randomBytes(400, 5)});
+        // Long runs of one value, which are screened once, that end in what makes streams
+        // start inside them: deflate's empty stored block of zeros before a last one; LZO's
+        // first 238 literals of 0xff and an end code, 239 bytes before it; NRV2B's 0xff control
+        // bytes and literals that lead into a stream.
+        const Bytes afterZeros = {0xff, 0xff, 0x01, 0x03, 0x00, 0xfc, 0xff, 'a', 'b', 'c'};
+        const Bytes lzoEnd = {0x11, 0x00, 0x00};
+        const Bytes ucl = sampleStreams(*findFormat("ucl2b"), plain).front();
+        for (unsigned length = 400; length < 464; length += 7) {
+            for (const Bytes& run : {concat({Bytes(length, 0), afterZeros}), concat({Bytes(length, 0xff), lzoEnd}),
+                                     concat({Bytes(length, 0xff), ucl})})
+                bytes = concat({bytes, run, randomBytes(50, length)});
+        }
         bytes.push_back(0);  // the spare byte after the input
         return bytes;
     }();

@@ -96,7 +96,8 @@ public:
     // bit is a promise that the decoder finds nothing there, whatever the capacity: the scan
     // then makes no attempt at that offset. Reads at most screenReach bytes from `first`; the
     // scan screens only where that many input bytes follow, and only with the dry runs on.
-    // The default promises nothing. Must not read or change the attempt's state.
+    // The default promises nothing. Must not read or change the attempt's state: the answer
+    // depends on those bytes alone, and the scan reuses it for a block whose bytes are the same.
     static constexpr unsigned screenBlock = 64;
     static constexpr std::uint64_t screenReach = screenBlock + 256;
     virtual std::uint64_t screen(const std::uint8_t* first) const;

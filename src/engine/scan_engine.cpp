@@ -30,6 +30,7 @@
 #include <cassert>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -106,6 +107,37 @@ struct FreeDeleter {
     void operator()(std::uint8_t* bytes) const { std::free(bytes); }
 };
 using OutputBuffer = std::unique_ptr<std::uint8_t, FreeDeleter>;
+
+// Runs of one value in the input, each measured once: a block that starts inside the run
+// measured last needs no reading.
+class OneValueRuns {
+public:
+    // `limit`: no byte from it on is read.
+    OneValueRuns(const std::uint8_t* input, std::uint64_t limit) : input_(input), limit_(limit) {}
+
+    // The value of the `length` bytes from `offset` when they are all one value, or -1.
+    int valueThrough(std::uint64_t offset, std::uint64_t length) {
+        if (offset >= runEnd_) measureFrom(offset);
+        return offset + length <= runEnd_ ? input_[offset] : -1;
+    }
+
+private:
+    void measureFrom(std::uint64_t offset) {
+        const std::uint8_t value = input_[offset];
+        std::uint64_t end = offset + 1;
+        const std::uint64_t pattern = 0x0101010101010101u * value;
+        for (std::uint64_t word; end + 8 <= limit_; end += 8) {
+            std::memcpy(&word, input_ + end, sizeof word);
+            if (word != pattern) break;
+        }
+        while (end < limit_ && input_[end] == value) ++end;
+        runEnd_ = end;
+    }
+
+    const std::uint8_t* const input_;
+    const std::uint64_t limit_;
+    std::uint64_t runEnd_ = 0;  // one past the run of one value measured last
+};
 
 // One thread's unpackers, with the scan state and the output buffer they share. Aligned so that
 // no two workers' hot counters share a cache line.
@@ -203,11 +235,23 @@ private:
             const std::uint64_t screenedEnd =
                 scan_.inputSize > Unpacker::screenReach ? std::min(end, scan_.inputSize - Unpacker::screenReach) : 0;
             std::uint64_t* const masks = screenMasks_.data();
+            // A screen answers from the bytes it reads alone, so a block whose bytes are all the
+            // value the block before's were has that block's answers: the runs of one value
+            // that fill disk images and firmware are screened once, not every 64 bytes.
+            OneValueRuns runs(scan_.inputView, std::min(scan_.inputSize, end + Unpacker::screenReach));
+            int lastValue = -1;  // the value of the last block's bytes, when they were all one
+            std::uint64_t lastAny = 0;
             for (; offset + Unpacker::screenBlock <= screenedEnd; offset += Unpacker::screenBlock) {
                 if (cancelled.load(std::memory_order_relaxed)) return;
                 scan_.currentOffset = offset;  // where a fault while screening is reported
-                std::uint64_t any = 0;
-                for (std::size_t i = 0; i < count; ++i) any |= masks[i] = unpackers[i]->screen(scan_.inputView + offset);
+                const int value = runs.valueThrough(offset, Unpacker::screenReach);
+                std::uint64_t any = lastAny;
+                if (value < 0 || value != lastValue) {
+                    any = 0;
+                    for (std::size_t i = 0; i < count; ++i) any |= masks[i] = unpackers[i]->screen(scan_.inputView + offset);
+                    lastAny = any;
+                }
+                lastValue = value;
                 for (; any != 0; any &= any - 1) {
                     const auto bit = static_cast<unsigned>(std::countr_zero(any));
                     scan_.currentOffset = offset + bit;
