@@ -2,6 +2,8 @@
 
 #include <lzo/lzoconf.h>
 
+#include <array>
+
 #include "formats/common/tuning.h"
 #include "formats/common/walked_input.h"
 
@@ -143,18 +145,46 @@ namespace {
 
 static_assert(afterLiteralsBase > 238 + 3 && farMatchBase > 238 + 3, "no first literal run reaches so far back");
 
+// How far back an instruction reaches at least, by its first byte, from its next two bytes as
+// a 16-bit value v: base + ((v & mask) << up >> down), and past any run after literals where
+// `blockedAfterLiterals` (a literal run cannot come there). Unknown where a zero byte starts a long length (which comes before
+// the distance), or at the end code: those reach 0. A far match reaches farMatchBase or more,
+// past any run, unless it is the end code.
+struct Reach {
+    std::uint16_t base;
+    std::uint16_t mask;
+    std::uint8_t up;
+    std::uint8_t down;
+    std::uint8_t blockedAfterLiterals;
+};
+
+constexpr auto reachByCode = [] {
+    std::array<Reach, 256> table{};
+    for (unsigned code = 0; code < 256; ++code) {
+        Reach& reach = table[code];
+        if (code < literalRunCodes) {
+            reach = {static_cast<std::uint16_t>(1 + (code >> 2)), 0xff, 2, 0, 1};
+        } else if (code >= 64) {
+            reach = {static_cast<std::uint16_t>(1 + ((code >> 2) & 7)), 0xff, 3, 0, 0};
+        } else if (code >= 32) {
+            reach = (code & 31) == 0 ? Reach{} : Reach{1, 0xfffc, 0, 2, 0};
+        } else if ((code & 7) != 0) {
+            // The end code has a distance field of 0; any other reaches 256 or more here.
+            reach = (code & 8) != 0 ? Reach{farMatchBase, 0, 0, 0, 0} : Reach{0, 0xfffc, 6, 0, 0};
+        }
+    }
+    return table;
+}();
+
 // Whether the instruction at `at`, after `produced` literals (1 to 238) and of the given kind,
-// may pass its lookbehind check. Unknown where a zero byte starts a long length (which comes
-// before the distance), or at the end code: those may.
+// may pass its lookbehind check. By one lookup, without a branch on the instruction's kind:
+// that is a guess at every offset of random bytes.
 bool secondInstructionMay(const std::uint8_t* at, unsigned produced, bool afterLiterals) {
-    const unsigned code = at[0];
-    const unsigned low16 = (at[1] | unsigned{at[2]} << 8) >> 2;
-    if (code < literalRunCodes)  // after literals the distance starts at afterLiteralsBase, past any run
-        return !afterLiterals && 1 + (code >> 2) + (unsigned{at[1]} << 2) <= produced;
-    if (code >= 64) return 1 + ((code >> 2) & 7) + (unsigned{at[1]} << 3) <= produced;
-    if (code >= 32) return (code & 31) == 0 || 1 + low16 <= produced;
-    // A far match: farMatchBase back or more, past any run, unless it is the end code.
-    return (code & 7) == 0 || (((code & 8) << 11) + low16) == 0;
+    const Reach& reach = reachByCode[at[0]];
+    const unsigned value = at[1] | unsigned{at[2]} << 8;
+    const unsigned least = reach.base + (((value & reach.mask) << reach.up) >> reach.down) +
+                           ((unsigned{afterLiterals} & reach.blockedAfterLiterals) << 20);
+    return least <= produced;
 }
 
 // The same for a first byte: a literal run then the instruction after it, or a match with
