@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 
 #include "formats/common/lsb_bits.h"
 #include "formats/common/tuning.h"
@@ -77,7 +78,7 @@ std::uint64_t DeflateUnpacker::screen(const std::uint8_t* first) const {
         dynamic |= std::uint64_t{type == 2} << i;
     }
     for (; dynamic != 0; dynamic &= dynamic - 1) {
-        const unsigned i = static_cast<unsigned>(__builtin_ctzll(dynamic));
+        const auto i = static_cast<unsigned>(std::countr_zero(dynamic));
         possible |= std::uint64_t{dynamicHeaderPossible(first + i)} << i;
     }
     return possible;

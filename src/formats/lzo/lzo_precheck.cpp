@@ -147,9 +147,9 @@ static_assert(afterLiteralsBase > 238 + 3 && farMatchBase > 238 + 3, "no first l
 
 // How far back an instruction reaches at least, by its first byte, from its next two bytes as
 // a 16-bit value v: base + ((v & mask) << up >> down), and past any run after literals where
-// `blockedAfterLiterals` (a literal run cannot come there). Unknown where a zero byte starts a long length (which comes before
-// the distance), or at the end code: those reach 0. A far match reaches farMatchBase or more,
-// past any run, unless it is the end code.
+// `blockedAfterLiterals` (a literal run cannot come there). Unknown where a zero byte starts a
+// long length (which comes before the distance), or at the end code: those reach 0. A far
+// match reaches farMatchBase or more, past any run, unless it is the end code.
 struct Reach {
     std::uint16_t base;
     std::uint16_t mask;
