@@ -5,7 +5,7 @@
 #include <random>
 
 #include "test_support.h"
-#include "formats/common/zero_runs.h"
+#include "core/byte_runs.h"
 
 using namespace korvel;
 

@@ -30,7 +30,6 @@
 #include <cassert>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -39,6 +38,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/byte_runs.h"
 #include "core/unpacker.h"
 
 namespace korvel {
@@ -122,16 +122,9 @@ public:
     }
 
 private:
-    void measureFrom(std::uint64_t offset) {
-        const std::uint8_t value = input_[offset];
-        std::uint64_t end = offset + 1;
-        const std::uint64_t pattern = 0x0101010101010101u * value;
-        for (std::uint64_t word; end + 8 <= limit_; end += 8) {
-            std::memcpy(&word, input_ + end, sizeof word);
-            if (word != pattern) break;
-        }
-        while (end < limit_ && input_[end] == value) ++end;
-        runEnd_ = end;
+    // Out of line: inlined, it slowed the attempts' loop around the screens.
+    [[gnu::noinline]] void measureFrom(std::uint64_t offset) {
+        runEnd_ = static_cast<std::uint64_t>(endOfByteRun(input_ + offset, input_ + limit_, input_[offset]) - input_);
     }
 
     const std::uint8_t* const input_;

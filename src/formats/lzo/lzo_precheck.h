@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/byte_runs.h"
 #include "formats/common/landmark_memo.h"
-#include "formats/common/zero_runs.h"
 
 namespace korvel {
 

@@ -11,8 +11,8 @@
 #include <array>
 #include <cstdint>
 
+#include "core/byte_runs.h"
 #include "formats/common/landmark_memo.h"
-#include "formats/common/zero_runs.h"
 
 namespace korvel {
 

@@ -1,6 +1,7 @@
 // Lengths of runs of one byte value in the input, for decoders that would otherwise read a long
 // run byte by byte at every offset inside it: zeros in LZO length codes, 0xff control bytes
-// (all literals) in NRV2B and NRV2D, and runs of any value that NRV2 walks repeat through.
+// (all literals) in NRV2B and NRV2D, and runs of any value that NRV2 walks repeat through; and
+// for the scan, which screens a block inside a run of one value once.
 // Thread safety: an index belongs to one thread; it caches the runs it found last.
 #pragma once
 
@@ -12,6 +13,24 @@
 #include <cstring>
 
 namespace korvel {
+
+// The first byte from `from` on that is not `target`, or `limit`.
+inline const std::uint8_t* endOfByteRun(const std::uint8_t* from, const std::uint8_t* limit, std::uint8_t target) {
+    const std::uint8_t* end = from;
+    // Word at a time while aligned, as runs are long where this matters.
+    while (end < limit && (reinterpret_cast<std::uintptr_t>(end) & 7) != 0 && *end == target) ++end;
+    if (end < limit && *end == target) {
+        const std::uint64_t pattern = 0x0101010101010101ull * target;
+        while (limit - end >= 8) {
+            std::uint64_t word;
+            __builtin_memcpy(&word, end, 8);
+            if (word != pattern) break;
+            end += 8;
+        }
+        while (end < limit && *end == target) ++end;
+    }
+    return end;
+}
 
 // `value`: the byte value of the runs measured, or -1 for runs of whatever byte is at the
 // position asked.
@@ -44,7 +63,7 @@ public:
         Run* run = find(position);
         if (run == nullptr) run = add(position, limit, target);
         if (run->endIsLimit && run->end < limit) {
-            run->end = scan(run->end, limit, target);
+            run->end = endOfByteRun(run->end, limit, target);
             run->endIsLimit = run->end == limit;
         }
         run->used = ++clock_;
@@ -81,7 +100,7 @@ private:
             if (run.used < oldest->used) oldest = &run;
         }
         const bool toNext = next != nullptr && next->start <= limit && *next->start == target;
-        const std::uint8_t* end = scan(position, toNext ? next->start : limit, target);
+        const std::uint8_t* end = endOfByteRun(position, toNext ? next->start : limit, target);
         Run* run = oldest;
         if (toNext && end == next->start) {
             next->start = position;
@@ -91,24 +110,6 @@ private:
         }
         lastUsed_ = static_cast<std::size_t>(run - runs_.data());
         return run;
-    }
-
-    // The first byte from `from` on that is not `target`, or `limit`.
-    static const std::uint8_t* scan(const std::uint8_t* from, const std::uint8_t* limit, std::uint8_t target) {
-        const std::uint8_t* end = from;
-        // Word at a time while aligned, as runs are long where this matters.
-        while (end < limit && (reinterpret_cast<std::uintptr_t>(end) & 7) != 0 && *end == target) ++end;
-        if (end < limit && *end == target) {
-            const std::uint64_t pattern = 0x0101010101010101ull * target;
-            while (limit - end >= 8) {
-                std::uint64_t word;
-                __builtin_memcpy(&word, end, 8);
-                if (word != pattern) break;
-                end += 8;
-            }
-            while (end < limit && *end == target) ++end;
-        }
-        return end;
     }
 
     std::array<Run, remembered> runs_{};
