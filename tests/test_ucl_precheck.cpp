@@ -304,6 +304,9 @@ TEST_P(UclPrecheckTest, DryRunJoinsLongWalksExactly) {
     for (const std::uint8_t value : {0xE5, 0x91, 0x9C, 0xC9, 0xF3, 0xFF})
         runs = concat({runs, Bytes(1500, value), randomBytes(7, value)});
     cases.push_back({"runs of six values", runs, {0u, 1u, 700u, 5000u, 1u << 20}});
+    // A run to the input's end: a leap must not take a period whose codes need input after it.
+    for (const std::uint8_t value : {0xE4, 0xE5, 0x91, 0xC9})
+        cases.push_back({"a run of one value to the end", concat({randomBytes(8, value), Bytes(1500, value)}), {700u, 1u << 20}});
     const std::size_t longRun = (1 << 20) + 4000;
     const auto literals = static_cast<std::uint32_t>(longRun / 9 * 8);
     cases.push_back({"a long 0xff run, data, a short run",

@@ -365,6 +365,7 @@ public:
           capacity_(dryRun.capacity_),
           offset_(offset),
           runWalk_(dryRun.runWalk_),
+          inputSize_(dryRun.size_),
           recording(dryRun.recording_) {
         // A walk from inside a long run: along the run's known walk, or the first, recorded.
         const std::uint8_t* at = dryRun.input_ + offset;
@@ -492,13 +493,17 @@ private:
     }
 
     // A walk from offset_, inside the run of runWalk_, at its start: the first walk's prefix
-    // and as many of its periods as stay inside the run and pass the room checks, taken at
-    // once. True when it leapt: walks from offsets of the same phase land alike, and meet there.
+    // and as many of its periods as stay inside the run, short of the input's last byte, and
+    // pass the room checks, taken at once. True when it leapt: walks from offsets of the same phase land alike, and meet there.
     bool leapAlongRun(Count& taken, Count& bits, Count& lastOffset, Count& produced) {
         const UclDryRun::RunWalk& run = runWalk_;
         const std::uint64_t start = offset_ + run.prefixTaken;
-        if (start > run.runEnd || !run.prefix.passes(0, capacity_) || run.prefixProduced < run.period.need) return false;
-        std::uint64_t periods = (run.runEnd - start) / run.periodTaken;
+        // A step's offset and length codes check that input is left even when their bits are
+        // already at hand: a leap ends before the input's last byte, or the steps of a period
+        // that takes it may fail where the first walk's passed.
+        const std::uint64_t leapEnd = std::min(run.runEnd, inputSize_ - 1);
+        if (start > leapEnd || !run.prefix.passes(0, capacity_) || run.prefixProduced < run.period.need) return false;
+        std::uint64_t periods = (leapEnd - start) / run.periodTaken;
         if (run.period.room != Stretch::noCheck) {
             const std::int64_t spare = capacity_ - run.period.room - run.prefixProduced;
             if (spare < 0) return false;
@@ -527,6 +532,7 @@ private:
     std::int64_t capacity_;
     std::uint64_t offset_;
     UclDryRun::RunWalk& runWalk_;
+    std::uint64_t inputSize_;
     bool special_ = false;  // one of the two below
     bool leapAtStart_ = false;
     bool recording_ = false;
