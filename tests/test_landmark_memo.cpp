@@ -244,4 +244,45 @@ TEST(LandmarkMemo, AWalkThatJumpedLinksNothingAcrossTheJump) {
     }
 }
 
+// A period of steps repeated, as walks along runs take it at once, against the same steps taken
+// one by one: how many periods pass, and what n of them ask.
+TEST(Stretch, RepeatedStepsAskWhatTheyAskOneByOne) {
+    struct Step {
+        std::int64_t output, need, room;
+    };
+    const std::vector<std::vector<Step>> periods = {
+        {{1, Stretch::noCheck, 1}},
+        {{0, Stretch::noCheck, Stretch::noCheck}, {3, 20, 3}, {1, Stretch::noCheck, 1}},
+        {{258, 32768, 258}, {1, Stretch::noCheck, 1}},
+        {{0, 5, Stretch::noCheck}, {0, Stretch::noCheck, Stretch::noCheck}},
+        {{4, Stretch::noCheck, 9}, {2, 3, 2}},
+    };
+    for (std::size_t which = 0; which < periods.size(); ++which) {
+        Stretch period;
+        for (const Step& step : periods[which]) period.addStep(step.output, step.need, step.room);
+        for (const std::int64_t count : {0, 4, 20, 32768, 40000}) {
+            for (const std::int64_t capacity : {0, 30, 1000, 41000, 1 << 20}) {
+                const std::uint64_t most = 300;
+                std::uint64_t passing = 0;
+                std::int64_t now = count;
+                for (bool passes = true; passing < most && passes;) {
+                    for (const Step& step : periods[which]) {
+                        passes = passes && now >= step.need && now + step.room <= capacity;
+                        now += step.output;
+                    }
+                    if (passes) ++passing;
+                }
+                const std::string where = "period " + std::to_string(which) + " count " + std::to_string(count) +
+                                          " capacity " + std::to_string(capacity);
+                EXPECT_EQ(period.timesPassing(count, capacity, most), passing) << where;
+                for (const std::uint64_t times : {std::uint64_t{1}, passing, passing + 1}) {
+                    if (times == 0 || times > most) continue;
+                    EXPECT_EQ(period.times(times).passes(count, capacity), times <= passing) << where << " times " << times;
+                    EXPECT_EQ(period.times(times).produced, static_cast<std::int64_t>(times) * period.produced) << where;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -107,6 +107,22 @@ struct Stretch {
         return {produced - first.produced, need == noCheck ? noCheck : need + first.produced,
                 room == noCheck ? noCheck : room - first.produced};
     }
+    // How many times in a row, at most `most`, these steps pass from `count` on: the count only
+    // grows, so a lookbehind check that passes once passes every time after, and the room
+    // checks pass until the count has risen too far.
+    std::uint64_t timesPassing(std::int64_t count, std::int64_t capacity, std::uint64_t most) const {
+        if (count < need) return 0;
+        if (room == noCheck) return most;
+        const std::int64_t spare = capacity - room - count;
+        if (spare < 0) return 0;
+        if (produced == 0) return most;
+        return std::min<std::uint64_t>(most, static_cast<std::uint64_t>(spare / produced) + 1);
+    }
+    // What these steps ask when taken `times` times in a row, once at least.
+    Stretch times(std::uint64_t times) const {
+        const auto count = static_cast<std::int64_t>(times);
+        return {count * produced, need, room == noCheck ? noCheck : (count - 1) * produced + room};
+    }
     // The `needed` of a step whose match reaches `distance` bytes back (0: no match).
     static std::int64_t reaching(std::uint32_t distance) { return distance != 0 ? std::int64_t{distance} : noCheck; }
 };

@@ -480,7 +480,6 @@ private:
             runWalk_.bits = bits;
             runWalk_.lastOffset = lastOffset;
             runWalk_.periodTaken = taken - at.taken;
-            runWalk_.periodProduced = produced - at.produced;
             runWalk_.period = recording.sinceStart.after(at.sinceStart);
             recording_ = false;
             return;
@@ -502,22 +501,11 @@ private:
         // already at hand: a leap ends before the input's last byte, or the steps of a period
         // that takes it may fail where the first walk's passed.
         const std::uint64_t leapEnd = std::min(run.runEnd, inputSize_ - 1);
-        if (start > leapEnd || !run.prefix.passes(0, capacity_) || run.prefixProduced < run.period.need) return false;
-        std::uint64_t periods = (leapEnd - start) / run.periodTaken;
-        if (run.period.room != Stretch::noCheck) {
-            const std::int64_t spare = capacity_ - run.period.room - run.prefixProduced;
-            if (spare < 0) return false;
-            periods = std::min<std::uint64_t>(periods, static_cast<std::uint64_t>(spare) / run.periodProduced + 1);
-        }
+        if (start > leapEnd || !run.prefix.passes(0, capacity_)) return false;
+        const std::uint64_t periods = run.period.timesPassing(run.prefixProduced, capacity_, (leapEnd - start) / run.periodTaken);
         if (periods == 0) return false;
-        const auto periodCount = static_cast<std::int64_t>(periods);
         Stretch leap = run.prefix;
-        Stretch repeated;
-        repeated.produced = periodCount * run.periodProduced;
-        repeated.need = run.period.need;
-        repeated.room = run.period.room == Stretch::noCheck ? Stretch::noCheck
-                                                            : (periodCount - 1) * run.periodProduced + run.period.room;
-        leap.add(repeated);
+        leap.add(run.period.times(periods));
         walk_.passed(leap.produced, leap.need, leap.room);
         taken = static_cast<Count>(run.prefixTaken + periods * run.periodTaken);
         produced = static_cast<Count>(leap.produced);

@@ -101,7 +101,6 @@ public:
         std::uint32_t bits = 0;        // the state that recurs, but for its position
         std::uint32_t lastOffset = 0;
         std::uint32_t periodTaken = 0;  // from that state to its recurrence
-        std::uint32_t periodProduced = 0;
         Stretch period;
     };
 
