@@ -47,6 +47,8 @@ int main(int argc, char** argv) {
           Bytes{0xFF}, Bytes{0xE5}, Bytes{0x0A}, Bytes{0x00}})
         write(repeatedTo(period, 1500));
     write(runsOfEveryByte(90));
+    // Runs whose fixed blocks repeat, which walks leap along, entered from each other and from noise.
+    write(concat({Bytes(300, 0xFB), randomBytes(7, 9), Bytes(300, 0x7A), Bytes(300, 0xFA)}));
     write(periodicPatterns(100, 5));
     return 0;
 }

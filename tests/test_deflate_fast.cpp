@@ -383,11 +383,18 @@ TEST(RawInflateFewBlocks, DecidesWithinItsBlocksOnly) {
 
 // Long walks, many thousands of steps, against rawInflate alone (the reference decoder reads
 // them too slowly), at capacities that make joined walks fail their checks at different steps.
+// Walks leap along runs whose fixed blocks repeat: all literals of eight and nine bits (0xFB,
+// 0xFA, 0x7A), one literal a byte (0x0A), matches that reach 4 KiB back (0x3A) or 13 bytes
+// (0x83); from the run's offsets, and into a run from the one before or from random bytes, with
+// counts too small for the run's matches or none, and to the input's end.
 TEST(DeflateDryRun, LongWalksJoinExactly) {
     const std::vector<Bytes> inputs = {
         concat({Bytes(6000, 0x0A), randomBytes(20, 41), Bytes(6000, 0x2A)}),
         concat({Bytes(6000, 0x92), Bytes(3000, 0x92 ^ 0x40)}),
         Bytes(6000, 0xE5),
+        concat({Bytes(5000, 0xFB), Bytes(5000, 0x7A), Bytes(3000, 0xFA)}),
+        concat({randomBytes(300, 42), Bytes(5000, 0xFA), randomBytes(20, 43), Bytes(4000, 0xFB)}),
+        concat({Bytes(5000, 0xFB), Bytes(3000, 0x3A), Bytes(3000, 0x83), Bytes(300, 0xFB)}),
     };
     for (const Bytes& input : inputs) {
         for (const std::uint32_t capacity : {0u, 1u, 700u, 5000u, 1u << 20}) {

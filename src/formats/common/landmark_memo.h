@@ -506,18 +506,21 @@ public:
         memo_.prepare(start);
     }
 
-    // True when the walk hopped.
-    bool at(State& place, std::int64_t& produced, std::int64_t capacity) {
+    // True when the walk hopped. `anyway`: as meet(), which a walk's loop may call here so that
+    // the memo's lookup is inlined into it once.
+    bool at(State& place, std::int64_t& produced, std::int64_t capacity, bool anyway = false) {
         if constexpr (keepsTails) {
             if (tail_ != nullptr) noteTailState(place);
         }
-        if (steps_ < firstJoiningStep_) {
-            ++steps_;
-            return false;
+        if (!anyway) {
+            if (steps_ < firstJoiningStep_) {
+                ++steps_;
+                return false;
+            }
+            const std::uint64_t distance = place.position - start_;
+            if (distance >= levelRisesAt_) levelShift_ = 64 - 4 * memo_.levelNeeded(distance, levelRisesAt_);
+            if (Memo::spread(place) >> levelShift_ != 0) return false;
         }
-        const std::uint64_t distance = place.position - start_;
-        if (distance >= levelRisesAt_) levelShift_ = 64 - 4 * memo_.levelNeeded(distance, levelRisesAt_);
-        if (Memo::spread(place) >> levelShift_ != 0) return false;
         return meet(place, produced, capacity);
     }
     // at() for a place visited whatever its hash: one that many walks reach by the same leap,

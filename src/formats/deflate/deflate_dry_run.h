@@ -13,9 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "core/byte_runs.h"
 #include "formats/deflate/deflate_decoder.h"
 #include "formats/common/landmark_memo.h"
 
@@ -90,6 +92,59 @@ private:
     std::vector<Traced> trace_;
     bool isEntry(const State& state) const;
     const Entry* entryFor(const State& state) const;
+
+    // Along a run of one byte value the bits repeat every eight, and an item depends on its
+    // bits alone: a walk there soon comes back to a state (its bit within a byte, and whether at
+    // a header or in a fixed block, final or not), and from there on repeats a period, whose
+    // checks pass ever more easily as the count only grows. A walk that starts in a long run, or
+    // has gone on and finds itself in one, reads ahead until a state recurs, and takes what it
+    // read and as many periods as stay inside the run at once. The walks from a run's offsets
+    // read the same items, shifted by whole bytes: the first one's reading serves them all.
+    struct RunCycle {
+        bool repeats = false;
+        std::uint64_t prefixBits = 0;  // from where the reading began to the state that recurs
+        Stretch prefix;
+        std::uint64_t context = 0;  // of that state
+        std::uint64_t periodBits = 0;
+        Stretch period;
+    };
+    struct RunWalk {
+        std::uint64_t runStart = 0;
+        std::uint64_t runEnd = 0;  // runStart == runEnd: nothing known
+        RunCycle cycle;            // read from runStart
+    };
+    struct Leap {
+        bool leapt = false;
+        std::uint64_t bits = 0;  // how far it goes
+        std::uint64_t context = 0;
+        Stretch steps;  // what they ask
+    };
+    // Runs shorter than this are walked: leaping saves little there.
+    static constexpr std::uint64_t runWorthLeaping = 256;
+    // How often a walk that goes on looks whether it is in a long run.
+    static constexpr unsigned runCheckSteps = 64;
+    AnyByteRunIndex runs_;
+    RunWalk runWalk_;  // of the run the last walk started in
+    // The cycle of the walk from `from`, in a run that ends at bit `runEnd`.
+    RunCycle readCycle(State from, std::uint64_t runEnd) const;
+    // The leap of a walk at `position` with `count` produced, where `cycle` was read from, in a
+    // run that ends at bit `runEnd`.
+    static Leap leapAlong(const RunCycle& cycle, std::uint64_t runEnd, std::uint64_t position, std::int64_t count,
+                          std::uint32_t capacity);
+    // Whether a walk from `offset` may start in a long run: in the last one, or at eight bytes
+    // of one value. Inlined, as most walks start elsewhere.
+    bool mayStartInRun(std::uint64_t offset) const {
+        if (offset >= runWalk_.runStart && offset < runWalk_.runEnd) return true;
+        if (size_ - offset < runWorthLeaping) return false;
+        std::uint64_t word;
+        std::memcpy(&word, input_ + offset, sizeof word);
+        return word == (word & 0xFF) * 0x0101010101010101u;
+    }
+    // The leaps of a walk from `offset`, and of one at `state` that has gone on (by value: taken
+    // by reference, the walk's state was kept in memory at every step).
+    Leap leapAtStart(std::uint64_t offset, std::uint32_t capacity);
+    Leap leapInRun(State state, std::int64_t count, std::uint32_t capacity);
+
     struct Noted {
         bool valid = false;
         State state{};
