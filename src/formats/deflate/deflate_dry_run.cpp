@@ -306,7 +306,7 @@ void DeflateDryRun::forget() {
     entriesBefore_ = 0;
 }
 
-DeflateDryRun::RunCycle DeflateDryRun::readCycle(State from, std::uint64_t runEnd) const {
+DeflateDryRun::RunCycle DeflateDryRun::readCycle(State from, std::uint64_t runEnd) {
     // Eight bit places, each at a header or in a fixed block, final or not.
     constexpr unsigned statesAtMost = 24;
     // An item read here takes 42 bits at most (a stored block's header and lengths), all inside

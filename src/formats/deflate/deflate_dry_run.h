@@ -126,7 +126,7 @@ private:
     AnyByteRunIndex runs_;
     RunWalk runWalk_;  // of the run the last walk started in
     // The cycle of the walk from `from`, in a run that ends at bit `runEnd`.
-    RunCycle readCycle(State from, std::uint64_t runEnd) const;
+    RunCycle readCycle(State from, std::uint64_t runEnd);
     // The leap of a walk at `position` with `count` produced, where `cycle` was read from, in a
     // run that ends at bit `runEnd`.
     static Leap leapAlong(const RunCycle& cycle, std::uint64_t runEnd, std::uint64_t position, std::int64_t count,
