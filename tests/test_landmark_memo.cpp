@@ -277,8 +277,9 @@ TEST(Stretch, RepeatedStepsAskWhatTheyAskOneByOne) {
                 EXPECT_EQ(period.timesPassing(count, capacity, most), passing) << where;
                 for (const std::uint64_t times : {std::uint64_t{1}, passing, passing + 1}) {
                     if (times == 0 || times > most) continue;
-                    EXPECT_EQ(period.times(times).passes(count, capacity), times <= passing) << where << " times " << times;
-                    EXPECT_EQ(period.times(times).produced, static_cast<std::int64_t>(times) * period.produced) << where;
+                    const Stretch repeated = period.times(times);
+                    EXPECT_EQ(repeated.passes(count, capacity), times <= passing) << where << " times " << times;
+                    EXPECT_EQ(repeated.produced, static_cast<std::int64_t>(times) * period.produced) << where;
                 }
             }
         }

@@ -502,7 +502,8 @@ private:
         // that takes it may fail where the first walk's passed.
         const std::uint64_t leapEnd = std::min(run.runEnd, inputSize_ - 1);
         if (start > leapEnd || !run.prefix.passes(0, capacity_)) return false;
-        const std::uint64_t periods = run.period.timesPassing(run.prefixProduced, capacity_, (leapEnd - start) / run.periodTaken);
+        const std::uint64_t periods =
+            run.period.timesPassing(run.prefixProduced, capacity_, (leapEnd - start) / run.periodTaken);
         if (periods == 0) return false;
         Stretch leap = run.prefix;
         leap.add(run.period.times(periods));
