@@ -307,6 +307,11 @@ TEST_P(UclPrecheckTest, DryRunJoinsLongWalksExactly) {
     // A run to the input's end: a leap must not take a period whose codes need input after it.
     for (const std::uint8_t value : {0xE4, 0xE5, 0x91, 0xC9})
         cases.push_back({"a run of one value to the end", concat({randomBytes(8, value), Bytes(1500, value)}), {700u, 1u << 20}});
+    // Walks from each phase of a run meet where it ends, with counts 8 apart, and fail in the
+    // data after it at steps that move with the count.
+    cases.push_back({"runs of 0xff split by data",
+                     concat({randomBytes(500, 44), ones(2000), randomBytes(500, 45), ones(2500), randomBytes(500, 46)}),
+                     {0u, 3000u, 1u << 20}});
     const std::size_t longRun = (1 << 20) + 4000;
     const auto literals = static_cast<std::uint32_t>(longRun / 9 * 8);
     cases.push_back({"a long 0xff run, data, a short run",

@@ -366,7 +366,8 @@ public:
           offset_(offset),
           runWalk_(dryRun.runWalk_),
           inputSize_(dryRun.size_),
-          recording(dryRun.recording_) {
+          recording(dryRun.recording_),
+          resumptions_(dryRun.resumptions_) {
         // A walk from inside a long run: along the run's known walk, or the first, recorded.
         const std::uint8_t* at = dryRun.input_ + offset;
         if (*at == 0xff || dryRun.size_ - offset < runWorthLeaping) return;
@@ -389,6 +390,7 @@ public:
             // a run of 0xff taken at once, which are exactly those taken one by one.
             const std::int64_t output = produced - stepProduced_;
             walk_.passed(output, need_, output - slack_);
+            if (sinceMeeting_ != nullptr) [[unlikely]] noteStepSinceMeeting(output);
         }
         // Rare: a leap along a run's walk, a recording of one; the place after 0xff groups.
         bool meeting = false;
@@ -409,7 +411,12 @@ public:
         }
         state_ = {offset_ + taken, bits, lastOffset};
         std::int64_t count = produced;
-        if (meeting ? walk_.meet(state_, count, capacity_) : walk_.at(state_, count, capacity_)) {
+        bool moved = meeting && resumeAfterMeeting(count);
+        if (!moved) {
+            moved = walk_.at(state_, count, capacity_, meeting);
+            if (moved && sinceMeeting_ != nullptr) sinceMeeting_->toLast.add(walk_.lastHop());
+        }
+        if (moved) {
             walkedFar_ = true;
             taken = static_cast<Count>(state_.position - offset_);
             bits = state_.bits;
@@ -436,8 +443,11 @@ public:
         walk_.skipped(positions);
         skippedRun_ = fromStart;
     }
-    void failedOwnCheck() {}
-    void ended(int, Count, Count) { walk_.ended(state_); }
+    void failedOwnCheck() { noteLastStep(); }
+    void ended(int, Count, Count) {
+        walk_.ended(state_);
+        noteLastStep();
+    }
     bool walkedFar() const { return walkedFar_; }
 
 private:
@@ -462,6 +472,34 @@ private:
         if (recording_) record(now.taken, now.bits, now.lastOffset, now.produced);
         special_ = recording_;
         return leap;
+    }
+
+    // A walk at state_ with `count` where many walks meet. The last walk that met here went on
+    // to state `last` by steps that ask `toLast`; a count that passes them gets there too, as
+    // the steps never depend on the count, only their checks do: the walk goes on from there,
+    // where the last one ended, with one step or two. Walks from the offsets of one phase of a
+    // run meet here with counts a few bytes apart, and the memo's hops, landing and tail
+    // took as long again as the walk's own steps. False: the walk meets the memo.
+    [[gnu::noinline]] bool resumeAfterMeeting(std::int64_t& count) {
+        UclDryRun::Resumption& known = resumptions_[state_.position % UclDryRun::resumptionSlots];
+        const bool resumes = known.from == state_ && known.toLast.passes(count, capacity_);
+        if (resumes) {
+            count += known.toLast.produced;
+            state_ = known.last;
+            walk_.jumped();
+        } else {
+            known = {state_, state_, {}};
+        }
+        sinceMeeting_ = &known;
+        return resumes;
+    }
+    // Out of line: most walks meet no others, and the check alone made the step slower.
+    [[gnu::noinline]] void noteStepSinceMeeting(std::int64_t output) {
+        sinceMeeting_->toLast.addStep(output, need_, output - slack_);
+    }
+    // Where this walk's last step begins, for the walks that meet where it met.
+    void noteLastStep() {
+        if (sinceMeeting_ != nullptr) sinceMeeting_->last = state_;
     }
 
     // The first walk of a run: each state it reaches inside the run, until one recurs.
@@ -533,6 +571,8 @@ private:
     Count slack_ = 0;
     bool walkedFar_ = false;
     bool skippedRun_ = false;
+    UclDryRun::Resumption* sinceMeeting_ = nullptr;  // of the place this walk met the others at, if any
+    std::array<UclDryRun::Resumption, UclDryRun::resumptionSlots>& resumptions_;
 };
 
 UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::uint64_t offset, std::uint32_t capacity,
@@ -543,6 +583,7 @@ UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
     if (input != input_ || size != size_ || capacity != capacity_) {
         if (input != input_ || size != size_) runs_ = AnyByteRunIndex{};
         runWalk_ = RunWalk{};
+        resumptions_ = {};
         landmarks_.clear();
         input_ = input;
         size_ = size;

@@ -73,6 +73,7 @@ public:
         landmarks_.clear();
         runs_ = AnyByteRunIndex{};
         runWalk_ = RunWalk{};
+        resumptions_ = {};
     }
     // Whether the last walk hopped or read past a short attempt: the next one likely will.
     bool walkedFar() const { return walkedFar_; }
@@ -109,6 +110,16 @@ public:
         std::uint32_t taken, bits, lastOffset, produced;
         Stretch sinceStart;
     };
+    // Where the last walk that met the others at `from` (after a leap along a run, or after a
+    // run of 0xff from its start) went on to: the start of its last step, and what the steps
+    // before asked. By the place's position: the phases of a run go to different slots.
+    struct Resumption {
+        State from{~std::uint64_t{0}, 0, 0};  // nowhere
+        State last{};
+        Stretch toLast;
+    };
+    static constexpr unsigned resumptionSlots = 16;
+
     // States a recording keeps before it gives up on finding one that recurs.
     static constexpr unsigned recordedStates = 48;
     struct Recording {
@@ -129,6 +140,7 @@ private:
     AnyByteRunIndex runs_;  // runs of any value in this input
     RunWalk runWalk_;       // of the run the last walk started in
     Recording recording_;   // of the first walk of that run
+    std::array<Resumption, resumptionSlots> resumptions_{};
 };
 
 }  // namespace korvel
