@@ -307,6 +307,21 @@ TEST_P(UclPrecheckTest, DryRunJoinsLongWalksExactly) {
     // A run to the input's end: a leap must not take a period whose codes need input after it.
     for (const std::uint8_t value : {0xE4, 0xE5, 0x91, 0xC9})
         cases.push_back({"a run of one value to the end", concat({randomBytes(8, value), Bytes(1500, value)}), {700u, 1u << 20}});
+    // Short patterns repeated, entered from noise and leaving into it or into the input's end:
+    // walks from each phase leap along them. Mostly literal bits, so that walks go far; one
+    // with a run of 0xff inside the pattern, taken in groups.
+    std::vector<Bytes> patterns{nrv2LiteralChainPeriod(), concat({ones(10), {0x12, 0x34}})};
+    for (const std::size_t period : {2, 3, 5, 7, 16}) {
+        Bytes pattern = randomBytes(period, static_cast<std::uint32_t>(period));
+        for (std::size_t i = 0; i < period; i += 2) pattern[i] |= 0xE0;
+        patterns.push_back(pattern);
+    }
+    for (const Bytes& pattern : patterns) {
+        cases.push_back({"a pattern of " + std::to_string(pattern.size()) + " bytes repeated",
+                         concat({randomBytes(40, 47), repeatedTo(pattern, 1700), randomBytes(9, 48)}), {700u, 1u << 20}});
+        cases.push_back({"a pattern of " + std::to_string(pattern.size()) + " bytes to the end",
+                         concat({randomBytes(8, 49), repeatedTo(pattern, 1500)}), {1u << 20}});
+    }
     // Walks from each phase of a run meet where it ends, with counts 8 apart, and fail in the
     // data after it at steps that move with the count.
     cases.push_back({"runs of 0xff split by data",

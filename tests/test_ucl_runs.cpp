@@ -1,5 +1,6 @@
 // The run index against plain counting, queried the way walks query it: moving forwards and
-// back inside runs, from outside them, and with limits that cut a run short or reach past it.
+// back inside runs, from outside them, and with limits that cut a run short or reach past it;
+// and the length of a stretch that repeats a pattern.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -58,6 +59,27 @@ TEST(ByteRunIndexTest, CountsMatchPlainCounting) {
         expectCounts<ZeroRunIndex, 0x00>(runsOf(0x00, seed), seed);
         expectCounts<OnesRunIndex, 0xff>(runsOf(0xff, seed), seed);
         expectCounts<AnyByteRunIndex, -1>(runsOf(-1, seed), seed);
+    }
+}
+
+// Patterns of every period up to 17 repeated for lengths around a word, then broken, with
+// limits that cut the stretch short: word-at-a-time against byte-at-a-time.
+TEST(PeriodicLengthTest, MatchesPlainCounting) {
+    std::mt19937 generator(5);
+    for (std::size_t period = 1; period <= 17; ++period) {
+        for (std::size_t length = 0; length < 40; ++length) {
+            Bytes bytes(period);
+            for (auto& byte : bytes) byte = static_cast<std::uint8_t>(generator());
+            while (bytes.size() < period + length) bytes.push_back(bytes[bytes.size() - period]);
+            bytes.push_back(static_cast<std::uint8_t>(bytes[bytes.size() - period] ^ (1 + generator() % 255)));
+            for (int i = 0; i < 12; ++i) bytes.push_back(static_cast<std::uint8_t>(generator()));
+            for (const std::size_t limit : {bytes.size(), period + length / 2, period / 2}) {
+                std::size_t same = 0;
+                while (same + period < limit && bytes[same] == bytes[same + period]) ++same;
+                EXPECT_EQ(periodicLength(bytes.data(), bytes.data() + limit, period), std::min(limit, same + period))
+                    << "period " << period << " length " << length << " limit " << limit;
+            }
+        }
     }
 }
 

@@ -1,7 +1,8 @@
 // Lengths of runs of one byte value in the input, for decoders that would otherwise read a long
 // run byte by byte at every offset inside it: zeros in LZO length codes, 0xff control bytes
 // (all literals) in NRV2B and NRV2D, and runs of any value that NRV2 walks repeat through; and
-// for the scan, which screens a block inside a run of one value once.
+// for the scan, which screens a block inside a run of one value once. And the length of a
+// stretch that repeats a short pattern, for NRV2 walks that repeat through it.
 // Thread safety: an index belongs to one thread; it caches the runs it found last.
 #pragma once
 
@@ -30,6 +31,29 @@ inline const std::uint8_t* endOfByteRun(const std::uint8_t* from, const std::uin
         while (end < limit && *end == target) ++end;
     }
     return end;
+}
+
+// How many bytes from `from` on, up to `limit`, repeat every `period` bytes: the first
+// `period` of them, and each later one that equals the one `period` before it, up to the first
+// that does not.
+inline std::size_t periodicLength(const std::uint8_t* from, const std::uint8_t* limit, std::size_t period) {
+    const auto size = static_cast<std::size_t>(limit - from);
+    if (size <= period) return size;
+    std::size_t same = 0;  // from[i] == from[i + period] for every i below
+    while (size - period - same >= 8) {
+        std::uint64_t here, later;
+        __builtin_memcpy(&here, from + same, 8);
+        __builtin_memcpy(&later, from + same + period, 8);
+        if (here != later) {
+            const std::uint64_t differ = here ^ later;
+            return same + period +
+                   static_cast<std::size_t>(std::endian::native == std::endian::little ? std::countr_zero(differ)
+                                                                                       : std::countl_zero(differ)) / 8;
+        }
+        same += 8;
+    }
+    while (same + period < size && from[same] == from[same + period]) ++same;
+    return same + period;
 }
 
 // `value`: the byte value of the runs measured, or -1 for runs of whatever byte is at the

@@ -364,22 +364,20 @@ public:
         : walk_(dryRun.landmarks_, offset, firstJoiningStep),
           capacity_(dryRun.capacity_),
           offset_(offset),
-          runWalk_(dryRun.runWalk_),
+          run_(dryRun.periodicRun_),
           inputSize_(dryRun.size_),
           recording(dryRun.recording_),
           resumptions_(dryRun.resumptions_) {
-        // A walk from inside a long run: along the run's known walk, or the first, recorded.
-        const std::uint8_t* at = dryRun.input_ + offset;
-        if (*at == 0xff || dryRun.size_ - offset < runWorthLeaping) return;
-        if (offset >= runWalk_.runStart && offset < runWalk_.runEnd) {
-            leapAtStart_ = special_ = runWalk_.repeats;
+        // A walk from inside a long run: along its phase's known walk, or the first, recorded.
+        if (dryRun.size_ - offset < runWorthLeaping) return;
+        if ((offset < run_.start || offset >= run_.end) && !findRun(dryRun, offset)) return;
+        if (!run_.leaps) return;
+        runWalk_ = &run_.phases[run_.period == 1 ? 0 : (offset - run_.start) % run_.period];
+        if (runWalk_->known) {
+            leapAtStart_ = special_ = runWalk_->repeats;
             return;
         }
-        const std::uint64_t run = dryRun.runs_.length(at, dryRun.input_ + dryRun.size_);
-        if (run < runWorthLeaping) return;
-        runWalk_ = UclDryRun::RunWalk{};
-        runWalk_.runStart = offset;
-        runWalk_.runEnd = offset + run;
+        runWalk_->known = true;
         recording = {};
         recording_ = special_ = true;
     }
@@ -414,7 +412,7 @@ public:
         bool moved = meeting && resumeAfterMeeting(count);
         if (!moved) {
             moved = walk_.at(state_, count, capacity_, meeting);
-            if (moved && sinceMeeting_ != nullptr) sinceMeeting_->toLast.add(walk_.lastHop());
+            if (moved && (sinceMeeting_ != nullptr || recording_)) [[unlikely]] noteHop(walk_.lastHop());
         }
         if (moved) {
             walkedFar_ = true;
@@ -461,6 +459,30 @@ private:
         bool leapt;
         WalkState at;  // where it leapt to: walks from offsets of the same phase land alike
     };
+    // The run of one value, or failing that of the shortest pattern, that starts at `offset`,
+    // if it is long enough to leap along. Out of line, as most walks start in no such run.
+    [[gnu::noinline]] bool findRun(UclDryRun& dryRun, std::uint64_t offset) {
+        const std::uint8_t* at = dryRun.input_ + offset;
+        const std::uint8_t* limit = dryRun.input_ + dryRun.size_;
+        std::uint64_t length = dryRun.runs_.length(at, limit);
+        unsigned period = 1;
+        // Eight bytes alike a period apart, before the length is measured: nearly every start fails that.
+        for (unsigned tried = 2; length < runWorthLeaping && tried <= UclDryRun::longestPeriod; ++tried) {
+            if (limit - at < tried + 8 || loadLittleEndian64(at) != loadLittleEndian64(at + tried)) continue;
+            length = periodicLength(at, std::min(limit, at + runWorthLeaping), tried);
+            if (length < runWorthLeaping) continue;
+            period = tried;
+            length = periodicLength(at, limit, tried);
+        }
+        if (length < runWorthLeaping) return false;
+        run_ = {};
+        run_.start = offset;
+        run_.end = offset + length;
+        run_.period = period;
+        run_.leaps = period > 1 || *at != 0xff;
+        return true;
+    }
+
     // Out of line, so that the common step stays small.
     [[gnu::noinline, gnu::cold]] Leap specialStep(WalkState now) {
         Leap leap{false, now};
@@ -484,6 +506,7 @@ private:
         UclDryRun::Resumption& known = resumptions_[state_.position % UclDryRun::resumptionSlots];
         const bool resumes = known.from == state_ && known.toLast.passes(count, capacity_);
         if (resumes) {
+            if (recording_) recording.sinceStart.add(known.toLast);
             count += known.toLast.produced;
             state_ = known.last;
             walk_.jumped();
@@ -492,6 +515,13 @@ private:
         }
         sinceMeeting_ = &known;
         return resumes;
+    }
+    // A hop of the walk, for the stretches that follow it: steps it took at once are steps all
+    // the same (a recording that missed them gave a period of 720 bytes of a 12-byte pattern,
+    // ten of them 0xff, 8 bytes of output).
+    [[gnu::noinline]] void noteHop(const Stretch& hop) {
+        if (sinceMeeting_ != nullptr) sinceMeeting_->toLast.add(hop);
+        if (recording_) recording.sinceStart.add(hop);
     }
     // Out of line: most walks meet no others, and the check alone made the step slower.
     [[gnu::noinline]] void noteStepSinceMeeting(std::int64_t output) {
@@ -504,21 +534,23 @@ private:
 
     // The first walk of a run: each state it reaches inside the run, until one recurs.
     void record(Count taken, Count bits, Count lastOffset, Count produced) {
-        if (offset_ + taken > runWalk_.runEnd) {  // it read past the run
+        if (offset_ + taken > run_.end) {  // it read past the run
             recording_ = false;
             return;
         }
         for (unsigned i = 0; i < recording.count; ++i) {
             const UclDryRun::RecordedState& at = recording.states[i];
-            if (at.bits != bits || at.lastOffset != lastOffset) continue;
-            runWalk_.repeats = true;
-            runWalk_.prefixTaken = at.taken;
-            runWalk_.prefixProduced = at.produced;
-            runWalk_.prefix = at.sinceStart;
-            runWalk_.bits = bits;
-            runWalk_.lastOffset = lastOffset;
-            runWalk_.periodTaken = taken - at.taken;
-            runWalk_.period = recording.sinceStart.after(at.sinceStart);
+            // The same state over the same bytes: a whole number of periods on.
+            if (at.bits != bits || at.lastOffset != lastOffset || (taken - at.taken) % run_.period != 0) continue;
+            UclDryRun::RunWalk& walk = *runWalk_;
+            walk.repeats = true;
+            walk.prefixTaken = at.taken;
+            walk.prefixProduced = at.produced;
+            walk.prefix = at.sinceStart;
+            walk.bits = bits;
+            walk.lastOffset = lastOffset;
+            walk.periodTaken = taken - at.taken;
+            walk.period = recording.sinceStart.after(at.sinceStart);
             recording_ = false;
             return;
         }
@@ -529,16 +561,16 @@ private:
         recording.states[recording.count++] = {taken, bits, lastOffset, produced, recording.sinceStart};
     }
 
-    // A walk from offset_, inside the run of runWalk_, at its start: the first walk's prefix
+    // A walk from offset_, inside run_ in the phase of runWalk_, at its start: the first walk's prefix
     // and as many of its periods as stay inside the run, short of the input's last byte, and
     // pass the room checks, taken at once. True when it leapt: walks from offsets of the same phase land alike, and meet there.
     bool leapAlongRun(Count& taken, Count& bits, Count& lastOffset, Count& produced) {
-        const UclDryRun::RunWalk& run = runWalk_;
+        const UclDryRun::RunWalk& run = *runWalk_;
         const std::uint64_t start = offset_ + run.prefixTaken;
         // A step's offset and length codes check that input is left even when their bits are
         // already at hand: a leap ends before the input's last byte, or the steps of a period
         // that takes it may fail where the first walk's passed.
-        const std::uint64_t leapEnd = std::min(run.runEnd, inputSize_ - 1);
+        const std::uint64_t leapEnd = std::min(run_.end, inputSize_ - 1);
         if (start > leapEnd || !run.prefix.passes(0, capacity_)) return false;
         const std::uint64_t periods =
             run.period.timesPassing(run.prefixProduced, capacity_, (leapEnd - start) / run.periodTaken);
@@ -558,7 +590,8 @@ private:
     LandmarkWalk<State, true> walk_;
     std::int64_t capacity_;
     std::uint64_t offset_;
-    UclDryRun::RunWalk& runWalk_;
+    UclDryRun::PeriodicRun& run_;
+    UclDryRun::RunWalk* runWalk_ = nullptr;  // of the phase the walk starts in
     std::uint64_t inputSize_;
     bool special_ = false;  // one of the two below
     bool leapAtStart_ = false;
@@ -582,7 +615,7 @@ UclVerdict UclDryRun::run(const std::uint8_t* input, std::uint64_t size, std::ui
         return precheckUclStream(method_, input + offset, sourceLength, capacity, onesRuns);
     if (input != input_ || size != size_ || capacity != capacity_) {
         if (input != input_ || size != size_) runs_ = AnyByteRunIndex{};
-        runWalk_ = RunWalk{};
+        periodicRun_ = PeriodicRun{};
         resumptions_ = {};
         landmarks_.clear();
         input_ = input;

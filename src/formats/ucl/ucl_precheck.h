@@ -54,9 +54,9 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
 // Reads at most 8 + count bytes from `first`.
 std::uint64_t screenUclOffsets(UclMethod method, const std::uint8_t* first, unsigned count);
 
-// The same verdicts for walks that go far, joined so that runs of one byte value cost about as
-// much as ordinary data: every offset of a run of 0xE5 (the fill byte of FAT images) would
-// otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h); a state here is
+// The same verdicts for walks that go far, joined so that runs of one byte value, or of a short
+// pattern, cost about as much as ordinary data: every offset of a run of 0xE5 (the fill byte of
+// FAT images) would otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h); a state here is
 // the input position, the control bits still unread and the last match offset. The decoders
 // check the room before the distance. Exact for inputs below 4 GiB and capacities below 2 GiB, where
 // no counter wraps; elsewhere it walks without joining.
@@ -72,7 +72,7 @@ public:
     void forget() {
         landmarks_.clear();
         runs_ = AnyByteRunIndex{};
-        runWalk_ = RunWalk{};
+        periodicRun_ = PeriodicRun{};
         resumptions_ = {};
     }
     // Whether the last walk hopped or read past a short attempt: the next one likely will.
@@ -86,15 +86,15 @@ public:
         bool operator==(const State&) const = default;
     };
 
-    // How the walks from the offsets of one run of a byte value (not 0xff) go while they stay
-    // in it: each reads the same bytes from the same state, so each is the first one's walk,
-    // shifted. That walk soon repeats a state (the control bits left and the last offset) with
-    // all its checks passed; from then on it repeats a period, whose checks pass ever more
-    // easily, as the count only grows: lookbehind checks need a count of at least `need`, room
-    // checks hold while the count plus `room` stays within the capacity.
+    // How the walks from the offsets of one phase of a periodic run go while they stay in it
+    // (a run of one byte value has one phase): each reads the same bytes from the same state,
+    // so each is the first one's walk, shifted. That walk soon repeats a state (the control bits
+    // left and the last offset, a whole number of periods of the run further on) with all its
+    // checks passed; from then on it repeats a period, whose checks pass ever more easily, as
+    // the count only grows: lookbehind checks need a count of at least `need`, room checks hold
+    // while the count plus `room` stays within the capacity.
     struct RunWalk {
-        std::uint64_t runStart = 0;
-        std::uint64_t runEnd = 0;      // runStart == runEnd: nothing known
+        bool known = false;            // a walk of this phase was recorded
         bool repeats = false;          // false: the walk left the run or gave up before a state recurred
         std::uint32_t prefixTaken = 0;  // the walk's start to the first state that recurs
         std::uint32_t prefixProduced = 0;
@@ -103,6 +103,17 @@ public:
         std::uint32_t lastOffset = 0;
         std::uint32_t periodTaken = 0;  // from that state to its recurrence
         Stretch period;
+    };
+    // Runs of a pattern of up to this many bytes are leapt along: fill patterns, and tables of
+    // one record over and over.
+    static constexpr unsigned longestPeriod = 16;
+    // Bytes [start, end) that repeat every `period` bytes, and the walks of its phases.
+    struct PeriodicRun {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0;  // start == end: nothing known
+        unsigned period = 1;
+        bool leaps = false;     // a run of 0xff is taken in groups of literals instead
+        std::array<RunWalk, longestPeriod> phases{};
     };
 
     // A state the first walk of a run reached, and the steps from its start to there.
@@ -137,8 +148,8 @@ private:
     std::uint32_t capacity_ = 0;
     LandmarkMemo<State> landmarks_;
     bool walkedFar_ = false;
-    AnyByteRunIndex runs_;  // runs of any value in this input
-    RunWalk runWalk_;       // of the run the last walk started in
+    AnyByteRunIndex runs_;      // runs of any value in this input
+    PeriodicRun periodicRun_;  // the one the last walk started in
     Recording recording_;   // of the first walk of that run
     std::array<Resumption, resumptionSlots> resumptions_{};
 };
