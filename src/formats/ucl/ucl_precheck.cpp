@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "formats/common/lsb_bits.h"
@@ -70,6 +71,8 @@ public:
             if constexpr (Joins::active) {
                 UclOutcome answer;
                 if (joins_->atStep(taken_, bits_, lastOffset, produced_, answer)) return answer;
+            } else {
+                takeLiteralsAtOnce();
             }
             // A literal: one control bit, then one input byte to one output byte.
             if (literalBit()) {
@@ -167,6 +170,20 @@ private:
             bits_ = Count{source_[taken_++]} * 2 + 1;
         }
         return (bits_ >> 8) & 1;
+    }
+
+    // The literals whose bits are left in the control byte at hand, when all of them pass their
+    // checks: the quick walk meets them at most offsets of ordinary data, most of its steps.
+    // (A walk with joins takes them one by one, as each is a step a landmark may stand at.)
+    void takeLiteralsAtOnce() {
+        if ((bits_ & 0x7f) == 0) return;  // the next bit comes with a new control byte
+        const auto unread = static_cast<std::uint8_t>(bits_);
+        const unsigned left = 7 - static_cast<unsigned>(std::countr_zero(unread));  // above the marker bit
+        const unsigned literals = std::min(static_cast<unsigned>(std::countl_one(unread)), left);
+        if (taken_ + literals > sourceLength_ || produced_ + literals > capacity_) return;
+        bits_ <<= literals;
+        taken_ += literals;
+        produced_ += literals;
     }
 
     // bit(), but a control byte of 0xff fetched here may start a run to skip.
