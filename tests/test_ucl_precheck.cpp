@@ -218,6 +218,40 @@ TEST_P(UclPrecheckTest, WalkMatchesTheLibraryAtEveryOffset) {
     }
 }
 
+// The screen reads the first two control bytes: every pair of them, with the bytes between
+// them and the first one's literals all the second (wherever it is, it is that byte), the
+// rest random. A cleared offset is one where the library fails. The data bytes matter only
+// to matches that take an offset from them, which the screen leaves to the walk.
+TEST_P(UclPrecheckTest, ScreenClearsOnlyFailuresOfTheFirstTwoControlBytes) {
+    const auto& format = GetParam();
+    Bytes input = randomBytes(400, 50);
+    Bytes output(std::size_t{1} << 16);
+    int cleared = 0;
+    for (unsigned first = 0; first < 256; ++first) {
+        for (unsigned second = 0; second < 256; ++second) {
+            input[0] = static_cast<std::uint8_t>(first);
+            std::fill_n(input.begin() + 1, 10, static_cast<std::uint8_t>(second));
+            if ((screenUclOffsets(format.method, input.data(), 1) & 1) != 0) continue;
+            ++cleared;
+            ucl_uint produced = static_cast<ucl_uint>(output.size());
+            const int result = format.decode(input.data(), static_cast<ucl_uint>(input.size() - 1), output.data(), &produced, nullptr);
+            ASSERT_FALSE(uclOutcomeIsStream({result, static_cast<std::uint32_t>(produced)}))
+                << "control bytes " << first << ", " << second;
+        }
+    }
+    // Half the first bytes alone clear every second one; the second clears most of the rest.
+    EXPECT_GT(cleared, 256 * 128 + 256 * 64);
+    // Where the second byte is: the screen lets the start of every real stream through, whose
+    // first control bytes hold literals and matches one byte back, ending anywhere.
+    for (std::uint32_t seed = 0; seed < 300; ++seed) {
+        std::mt19937 generator(seed);
+        Bytes plain = textBytes(20 + seed % 50, seed);
+        for (auto& byte : plain) byte = generator() % 3 == 0 ? plain[0] : byte;  // matches one byte back
+        Bytes stream = concat({format.compress(plain), randomBytes(16, seed)});
+        ASSERT_EQ(screenUclOffsets(format.method, stream.data(), 1) & 1, 1u) << "seed " << seed;
+    }
+}
+
 // One attempt's observable result: the answer, the size, and the bytes when they are saved.
 struct Attempt {
     bool found = false;

@@ -307,9 +307,106 @@ constexpr std::array<std::uint8_t, 256> firstControlTable() {
     return table;
 }
 
+// After a first control byte that may go on, the second decides most offsets of ordinary
+// data. The walk takes the literals and the matches that repeat the last offset (one byte
+// back, none having set another), and fails at the first match that reaches further: nothing
+// it produced within two control bytes reaches 129 bytes. So the two bytes, read bit by bit as
+// the decoders read them, fail the walk whatever the other bytes hold when a match of offset
+// code 4 or more comes while fewer than 129 bytes are produced. Code 3 takes its offset from a
+// byte and is left to the walk, as are codes the two bytes do not end. The second control
+// byte comes after the first one's literals.
+struct TwoControls {
+    bool fail = false;
+    unsigned literalsOfFirst = 0;
+};
+
+template <UclMethod method>
+constexpr TwoControls readTwoControls(unsigned first, unsigned second) {
+    const unsigned bits = first << 8 | second;
+    unsigned next = 0;
+    TwoControls read;
+    // False once both bytes are read: what follows decides.
+    const auto bit = [&](unsigned& value) {
+        if (next == 16) return false;
+        value = bits >> (15 - next++) & 1;
+        return true;
+    };
+    unsigned produced = 0;
+    for (unsigned value = 0;;) {
+        if (!bit(value)) return read;
+        if (value != 0) {
+            ++produced;
+            read.literalsOfFirst += next <= 8;
+            continue;
+        }
+        unsigned code = 1;
+        if constexpr (method == UclMethod::nrv2b) {
+            do {
+                if (!bit(value)) return read;
+                code = code * 2 + value;
+                if (!bit(value)) return read;
+            } while (value == 0);
+        } else {
+            for (;;) {
+                if (!bit(value)) return read;
+                code = code * 2 + value;
+                if (!bit(value)) return read;
+                if (value != 0) break;
+                if (!bit(value)) return read;
+                code = (code - 1) * 2 + value;
+            }
+        }
+        if (code == 3) return read;
+        if (code > 3) {  // NRV2B's offset is 257 or more, NRV2D's 129 or more (it halves it)
+            read.fail = produced < 129;
+            return read;
+        }
+        // Code 2, then two length bits; zero starts a gamma code.
+        unsigned length = 0;
+        if (!bit(length) || !bit(value)) return read;
+        length = length * 2 + value;
+        if (length == 0) {
+            length = 1;
+            do {
+                if (!bit(value)) return read;
+                length = length * 2 + value;
+                if (!bit(value)) return read;
+            } while (value == 0);
+            length += 2;
+        }
+        if (produced == 0) {  // the first step: nothing to copy from
+            read.fail = true;
+            return read;
+        }
+        produced += length + 1;
+    }
+}
+
+// By first control byte: where the second is, and for which second ones the walk fails.
+struct SecondControls {
+    std::array<std::uint8_t, 256> at{};
+    std::array<std::array<std::uint64_t, 4>, 256> fails{};  // a bit per second byte
+};
+
+template <UclMethod method>
+constexpr SecondControls secondControlsTable() {
+    SecondControls table{};
+    const auto firsts = firstControlTable<method>();
+    for (unsigned first = 0; first < 256; ++first) {
+        if (firsts[first] != mayGoOn) continue;  // the first byte decides, or the walk does
+        for (unsigned second = 0; second < 256; ++second) {
+            const TwoControls read = readTwoControls<method>(first, second);
+            table.at[first] = static_cast<std::uint8_t>(1 + read.literalsOfFirst);
+            if (read.fail) table.fails[first][second / 64] |= std::uint64_t{1} << (second % 64);
+        }
+    }
+    return table;
+}
+
 template <UclMethod method>
 std::uint64_t screenOffsets(const std::uint8_t* first, unsigned count) {
     static constexpr auto table = firstControlTable<method>();
+    static const SecondControls seconds = secondControlsTable<method>();  // too long a reckoning for the compiler
     constexpr const std::uint8_t* bareEnd = method == UclMethod::nrv2b ? nrv2bBareEnd : nrv2dBareEnd;
     constexpr std::size_t bareEndLength = method == UclMethod::nrv2b ? sizeof nrv2bBareEnd : sizeof nrv2dBareEnd;
     // NRV2D folds the low bit of the offset byte into the match length.
@@ -323,6 +420,7 @@ std::uint64_t screenOffsets(const std::uint8_t* first, unsigned count) {
     }();
     // Without a branch: on random bytes the first control byte's verdict is a guess at every offset.
     std::uint64_t possible = 0;
+    std::uint64_t mayGoOnAfterFirst = 0;
     for (unsigned i = 0; i < count; ++i) {
         const std::uint8_t* at = first + i;
         const unsigned entry = table[at[0]];
@@ -330,7 +428,15 @@ std::uint64_t screenOffsets(const std::uint8_t* first, unsigned count) {
         const unsigned nearPasses = unsigned{(entry & near) != 0} & unsigned{(at[1 + literals] >> offsetShift) < literals};
         // Only a first byte below 0x80 (bareEndOnly) can begin the bare end code.
         const unsigned bareEndHere = ((loadLittleEndian64(at) ^ bareEndWord) & bareEndMask) == 0;
-        possible |= std::uint64_t{unsigned{entry == mayGoOn} | nearPasses | bareEndHere} << i;
+        possible |= std::uint64_t{nearPasses | bareEndHere} << i;
+        mayGoOnAfterFirst |= std::uint64_t{entry == mayGoOn} << i;
+    }
+    // Only where the first byte let the offset through: in text, seldom.
+    for (std::uint64_t left = mayGoOnAfterFirst; left != 0; left &= left - 1) {
+        const auto i = static_cast<unsigned>(std::countr_zero(left));
+        const std::uint8_t* at = first + i;
+        const unsigned second = at[seconds.at[at[0]]];
+        possible |= (~seconds.fails[at[0]][second / 64] >> (second % 64) & 1) << i;
     }
     return possible;
 }

@@ -50,8 +50,9 @@ UclVerdict precheckUclStream(UclMethod method, const std::uint8_t* source, std::
 
 // Which of the `count` (at most 64) offsets from `first` may start a stream, as set bits: a
 // clear one is certain to fail, from its first control byte (a first match with nothing to
-// copy, unless it is the end code) and at most the bytes up to the first match's offset.
-// Reads at most 8 + count bytes from `first`.
+// copy, unless it is the end code) and at most the bytes up to the first match's offset, or
+// from its first two control bytes (a match that reaches further back than anything produced).
+// Reads at most 10 + count bytes from `first`.
 std::uint64_t screenUclOffsets(UclMethod method, const std::uint8_t* first, unsigned count);
 
 // The same verdicts for walks that go far, joined so that runs of one byte value, or of a short
