@@ -221,7 +221,7 @@ TEST_P(UclPrecheckTest, WalkMatchesTheLibraryAtEveryOffset) {
 // The screen reads the first two control bytes: every pair of them, with the bytes between
 // them and the first one's literals all the second (wherever it is, it is that byte), the
 // rest random. A cleared offset is one where the library fails. The data bytes matter only
-// to matches that take an offset from them, which the screen leaves to the walk.
+// to a match that takes its offset from one, here the second control byte's value too.
 TEST_P(UclPrecheckTest, ScreenClearsOnlyFailuresOfTheFirstTwoControlBytes) {
     const auto& format = GetParam();
     Bytes input = randomBytes(400, 50);

@@ -313,11 +313,16 @@ constexpr std::array<std::uint8_t, 256> firstControlTable() {
 // it produced within two control bytes reaches 129 bytes. So the two bytes, read bit by bit as
 // the decoders read them, fail the walk whatever the other bytes hold when a match of offset
 // code 4 or more comes while fewer than 129 bytes are produced. Code 3 takes its offset from a
-// byte and is left to the walk, as are codes the two bytes do not end. The second control
-// byte comes after the first one's literals.
+// byte: where the match began in the first control byte, that byte is where the first's
+// literals and the second (if its bits were read) end, and the count is the first's alone, so
+// that it fails where its offset reaches past the count. Codes the two bytes do not end are
+// left to the walk. The second control byte comes after the first one's literals.
 struct TwoControls {
     bool fail = false;
     unsigned literalsOfFirst = 0;
+    bool nearDecides = false;    // a match of code 3 begun in the first byte
+    unsigned nearAt = 0;         // where its offset byte is
+    unsigned nearProduced = 0;   // and what it must stay below
 };
 
 template <UclMethod method>
@@ -339,6 +344,7 @@ constexpr TwoControls readTwoControls(unsigned first, unsigned second) {
             read.literalsOfFirst += next <= 8;
             continue;
         }
+        const bool beganInFirst = next <= 8;
         unsigned code = 1;
         if constexpr (method == UclMethod::nrv2b) {
             do {
@@ -356,7 +362,12 @@ constexpr TwoControls readTwoControls(unsigned first, unsigned second) {
                 code = (code - 1) * 2 + value;
             }
         }
-        if (code == 3) return read;
+        if (code == 3) {
+            read.nearDecides = beganInFirst;
+            read.nearAt = 1 + read.literalsOfFirst + (next > 8 ? 1 : 0);
+            read.nearProduced = produced;
+            return read;
+        }
         if (code > 3) {  // NRV2B's offset is 257 or more, NRV2D's 129 or more (it halves it)
             read.fail = produced < 129;
             return read;
@@ -382,10 +393,14 @@ constexpr TwoControls readTwoControls(unsigned first, unsigned second) {
     }
 }
 
-// By first control byte: where the second is, and for which second ones the walk fails.
+// By first control byte: where the second is, for which second ones the walk fails, and for
+// which a match of code 3 decides, with where its offset byte is and what it must stay below.
 struct SecondControls {
     std::array<std::uint8_t, 256> at{};
     std::array<std::array<std::uint64_t, 4>, 256> fails{};  // a bit per second byte
+    std::array<std::array<std::uint64_t, 4>, 256> nearDecides{};
+    std::array<std::uint8_t, 256> nearAt{};
+    std::array<std::uint16_t, 256> nearProduced{};
 };
 
 template <UclMethod method>
@@ -398,6 +413,11 @@ constexpr SecondControls secondControlsTable() {
             const TwoControls read = readTwoControls<method>(first, second);
             table.at[first] = static_cast<std::uint8_t>(1 + read.literalsOfFirst);
             if (read.fail) table.fails[first][second / 64] |= std::uint64_t{1} << (second % 64);
+            if (read.nearDecides) {
+                table.nearDecides[first][second / 64] |= std::uint64_t{1} << (second % 64);
+                table.nearAt[first] = static_cast<std::uint8_t>(read.nearAt);
+                table.nearProduced[first] = static_cast<std::uint16_t>(read.nearProduced);
+            }
         }
     }
     return table;
@@ -435,8 +455,12 @@ std::uint64_t screenOffsets(const std::uint8_t* first, unsigned count) {
     for (std::uint64_t left = mayGoOnAfterFirst; left != 0; left &= left - 1) {
         const auto i = static_cast<unsigned>(std::countr_zero(left));
         const std::uint8_t* at = first + i;
-        const unsigned second = at[seconds.at[at[0]]];
-        possible |= (~seconds.fails[at[0]][second / 64] >> (second % 64) & 1) << i;
+        const unsigned first = at[0];
+        const unsigned second = at[seconds.at[first]];
+        const std::uint64_t fails = seconds.fails[first][second / 64] >> (second % 64);
+        const std::uint64_t nearDecides = seconds.nearDecides[first][second / 64] >> (second % 64);
+        const std::uint64_t nearFails = (at[seconds.nearAt[first]] >> offsetShift) >= seconds.nearProduced[first];
+        possible |= (~(fails | (nearDecides & nearFails)) & 1) << i;
     }
     return possible;
 }
