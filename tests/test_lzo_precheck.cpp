@@ -15,6 +15,7 @@
 
 #include "chain_patterns.h"
 #include "compressors.h"
+#include "core/unpacker.h"
 #include "formats/lzo/lzo_precheck.h"
 #include "formats/lzo/lzo_unpacker.h"
 #include "test_support.h"
@@ -277,6 +278,28 @@ TEST(LzoPrecheckCodes, FirstBytesAndEndCodes) {
         std::vector<std::size_t> offsets(input.size());
         std::iota(offsets.begin(), offsets.end(), 0);
         for (const std::uint32_t capacity : {0u, 1u, 2u, 4u, 1u << 20}) expectLibraryOutcomes(input, offsets, capacity);
+    }
+}
+
+// A first literal run whose length is one byte (18 to 273 literals), then a match of two
+// bytes: the screen lets the offset through where the match reaches no further back than the
+// literals, and clears it one byte further, for run lengths up to the longest it screens.
+TEST(LzoScreen, FirstLiteralRunThenAMatch) {
+    for (const unsigned lengthByte : {1u, 77u, 234u}) {
+        const unsigned literals = 18 + lengthByte;
+        for (const unsigned distance : {literals - 5, literals, literals + 1}) {
+            Bytes input = {0x00, static_cast<std::uint8_t>(lengthByte)};
+            const Bytes text = textBytes(literals, lengthByte);
+            input.insert(input.end(), text.begin(), text.end());
+            // Three bytes copied, no trailing literals, then the end code.
+            const Bytes match = {static_cast<std::uint8_t>(0x40 | ((distance - 1) & 7) << 2),
+                                 static_cast<std::uint8_t>((distance - 1) >> 3), 0x11, 0x00, 0x00};
+            input = concat({input, match, Bytes(Unpacker::screenReach, 0)});
+            const bool stream = LzoPrecheck().run(input.data(), input.size(), 0, 1 << 20).accepted();
+            ASSERT_EQ(stream, distance <= literals) << "run " << literals << " distance " << distance;
+            EXPECT_EQ((screenLzoOffsets(input.data(), 1) & 1) != 0, stream)
+                << "run " << literals << " distance " << distance;
+        }
     }
 }
 

@@ -143,7 +143,7 @@ LzoPrecheck::Instruction LzoPrecheck::withTrailing(Instruction instruction, std:
 
 namespace {
 
-static_assert(afterLiteralsBase > 238 + 3 && farMatchBase > 238 + 3, "no first literal run reaches so far back");
+static_assert(afterLiteralsBase > 15 + 255 + 3 && farMatchBase > 15 + 255 + 3, "no first literal run reaches so far back");
 
 // How far back an instruction reaches at least, by its first byte, from its next two bytes as
 // a 16-bit value v: base + ((v & mask) << up >> down), and past any run after literals where
@@ -176,7 +176,7 @@ constexpr auto reachByCode = [] {
     return table;
 }();
 
-// Whether the instruction at `at`, after `produced` literals (1 to 238) and of the given kind,
+// Whether the instruction at `at`, after `produced` literals (1 to 273) and of the given kind,
 // may pass its lookbehind check. By one lookup, without a branch on the instruction's kind:
 // that is a guess at every offset of random bytes.
 bool secondInstructionMay(const std::uint8_t* at, unsigned produced, bool afterLiterals) {
@@ -188,7 +188,9 @@ bool secondInstructionMay(const std::uint8_t* at, unsigned produced, bool afterL
 }
 
 // The same for a first byte: a literal run then the instruction after it, or a match with
-// nothing before it.
+// nothing before it. A run of n + 18 reads on to the byte 22 + n after its code: the screen
+// of 64 offsets reads 256 + 64 bytes.
+constexpr unsigned longestRunScreened = 256 - 22;
 bool firstInstructionMay(const std::uint8_t* at) {
     const unsigned code = at[0];
     if (code > 17) {
@@ -196,7 +198,9 @@ bool firstInstructionMay(const std::uint8_t* at) {
         return secondInstructionMay(at + 1 + count, count, count >= 4);
     }
     if (code >= literalRunCodes) return code == 16 || ((at[1] | unsigned{at[2]} << 8) >> 2) == 0;
-    if (code == 0) return true;  // a long literal run
+    // A literal run whose length is one byte, then the instruction after it, where the screen
+    // reaches it; a longer run (zeros before that byte) produces too much to rule out anything.
+    if (code == 0) return at[1] == 0 || at[1] > longestRunScreened || secondInstructionMay(at + 2 + 18 + at[1], 18 + at[1], true);
     return secondInstructionMay(at + 1 + code + 3, code + 3, true);
 }
 
