@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     write(concat({Bytes(300, 0xFB), randomBytes(7, 9), Bytes(300, 0x7A), Bytes(300, 0xFA)}));
     write(periodicPatterns(100, 5));
     // Short patterns that NRV2 walks leap along by phase: one with a run of 0xff inside, taken in groups.
-    write(concat({randomBytes(40, 10), repeatedTo(concat({Bytes(10, 0xFF), Bytes{0x12, 0x34}}), 800), randomBytes(9, 11),
-                  repeatedTo({0xE5, 0x3C, 0xF1}, 800)}));
+    write(concat({randomBytes(40, 10), repeatedTo(concat({Bytes(10, 0xFF), Bytes{0x12, 0x34}}), 800),
+                  randomBytes(9, 11), repeatedTo({0xE5, 0x3C, 0xF1}, 800)}));
     return 0;
 }

@@ -234,7 +234,8 @@ TEST_P(UclPrecheckTest, ScreenClearsOnlyFailuresOfTheFirstTwoControlBytes) {
             if ((screenUclOffsets(format.method, input.data(), 1) & 1) != 0) continue;
             ++cleared;
             ucl_uint produced = static_cast<ucl_uint>(output.size());
-            const int result = format.decode(input.data(), static_cast<ucl_uint>(input.size() - 1), output.data(), &produced, nullptr);
+            const int result =
+                format.decode(input.data(), static_cast<ucl_uint>(input.size() - 1), output.data(), &produced, nullptr);
             ASSERT_FALSE(uclOutcomeIsStream({result, static_cast<std::uint32_t>(produced)}))
                 << "control bytes " << first << ", " << second;
         }
@@ -352,7 +353,8 @@ TEST_P(UclPrecheckTest, DryRunJoinsLongWalksExactly) {
     }
     for (const Bytes& pattern : patterns) {
         cases.push_back({"a pattern of " + std::to_string(pattern.size()) + " bytes repeated",
-                         concat({randomBytes(40, 47), repeatedTo(pattern, 1700), randomBytes(9, 48)}), {700u, 1u << 20}});
+                         concat({randomBytes(40, 47), repeatedTo(pattern, 1700), randomBytes(9, 48)}),
+                         {700u, 1u << 20}});
         cases.push_back({"a pattern of " + std::to_string(pattern.size()) + " bytes to the end",
                          concat({randomBytes(8, 49), repeatedTo(pattern, 1500)}), {1u << 20}});
     }

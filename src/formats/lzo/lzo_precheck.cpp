@@ -143,7 +143,8 @@ LzoPrecheck::Instruction LzoPrecheck::withTrailing(Instruction instruction, std:
 
 namespace {
 
-static_assert(afterLiteralsBase > 15 + 255 + 3 && farMatchBase > 15 + 255 + 3, "no first literal run reaches so far back");
+static_assert(afterLiteralsBase > 15 + 255 + 3 && farMatchBase > 15 + 255 + 3,
+              "no first literal run reaches so far back");
 
 // How far back an instruction reaches at least, by its first byte, from its next two bytes as
 // a 16-bit value v: base + ((v & mask) << up >> down), and past any run after literals where
@@ -200,7 +201,8 @@ bool firstInstructionMay(const std::uint8_t* at) {
     if (code >= literalRunCodes) return code == 16 || ((at[1] | unsigned{at[2]} << 8) >> 2) == 0;
     // A literal run whose length is one byte, then the instruction after it, where the screen
     // reaches it; a longer run (zeros before that byte) produces too much to rule out anything.
-    if (code == 0) return at[1] == 0 || at[1] > longestRunScreened || secondInstructionMay(at + 2 + 18 + at[1], 18 + at[1], true);
+    if (code == 0)
+        return at[1] == 0 || at[1] > longestRunScreened || secondInstructionMay(at + 2 + 18 + at[1], 18 + at[1], true);
     return secondInstructionMay(at + 1 + code + 3, code + 3, true);
 }
 

@@ -57,10 +57,10 @@ std::uint64_t screenUclOffsets(UclMethod method, const std::uint8_t* first, unsi
 
 // The same verdicts for walks that go far, joined so that runs of one byte value, or of a short
 // pattern, cost about as much as ordinary data: every offset of a run of 0xE5 (the fill byte of
-// FAT images) would otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h); a state here is
-// the input position, the control bits still unread and the last match offset. The decoders
-// check the room before the distance. Exact for inputs below 4 GiB and capacities below 2 GiB, where
-// no counter wraps; elsewhere it walks without joining.
+// FAT images) would otherwise walk to the run's end. Walks join at landmarks (landmark_memo.h);
+// a state here is the input position, the control bits still unread and the last match offset.
+// The decoders check the room before the distance. Exact for inputs below 4 GiB and capacities
+// below 2 GiB, where no counter wraps; elsewhere it walks without joining.
 // Thread safety: one dry run per thread.
 class UclDryRun {
 public:
