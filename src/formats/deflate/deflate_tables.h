@@ -74,14 +74,18 @@ constexpr auto kraftWeightsOfThree = [] {
                                                      kraftWeights[fields >> 6]);
     return weights;
 }();
-// Whether the code-length code's lengths, as they lie in the stream (three bits each, the
-// unsent ones zero), pass the first check: a complete code, or no codes at all (which fails at
-// its first decode instead).
+// The Kraft sum of the code-length code's lengths as they lie in the stream (three bits each,
+// the unsent ones zero), in 128ths: 128 for a complete code, 0 for no codes at all.
+constexpr int codeLengthKraft(std::uint64_t fields) {
+    return kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
+           kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
+           kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
+           kraftWeightsOfThree[fields >> 54];
+}
+// Whether those lengths pass the first check: a complete code, or no codes at all (which fails
+// at its first decode instead).
 constexpr bool codeLengthCodeUsable(std::uint64_t fields) {
-    const int kraft = kraftWeightsOfThree[fields & 511] + kraftWeightsOfThree[fields >> 9 & 511] +
-                      kraftWeightsOfThree[fields >> 18 & 511] + kraftWeightsOfThree[fields >> 27 & 511] +
-                      kraftWeightsOfThree[fields >> 36 & 511] + kraftWeightsOfThree[fields >> 45 & 511] +
-                      kraftWeightsOfThree[fields >> 54];
+    const int kraft = codeLengthKraft(fields);
     return kraft == 128 || kraft == 0;
 }
 

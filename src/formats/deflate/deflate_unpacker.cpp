@@ -46,7 +46,9 @@ constexpr auto fixedFirstCodeFails = [] {
 }();
 
 // Whether a dynamic first block's header, at `at`, passes the decoder's first checks: counts in
-// range and a code-length code that is complete or empty.
+// range and a complete code-length code. An empty one passes them too, but fails at the first
+// length it decodes (there is always one to decode); zeros, common in machine code and data,
+// make such headers.
 bool dynamicHeaderPossible(const std::uint8_t* at) {
     using namespace deflate_tables;
     const std::uint64_t bits = loadLittleEndian64(at);
@@ -55,7 +57,7 @@ bool dynamicHeaderPossible(const std::uint8_t* at) {
     const unsigned lengthBits = 3 * (static_cast<unsigned>(bits >> 13 & 15) + 4);
     if (literalCount > maxLiteralLengths || distanceCount > maxDistanceLengths) return false;
     // The code lengths start at bit 17.
-    return codeLengthCodeUsable(loadLittleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1));
+    return codeLengthKraft(loadLittleEndian64(at + 2) >> 1 & ((std::uint64_t{1} << lengthBits) - 1)) == 128;
 }
 
 }  // namespace
