@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -205,9 +206,18 @@ TEST(ScanEngineTest, FindsAreTheUnpackersAnswersInOffsetAndFormatOrder) {
     EXPECT_TRUE(found.events == expected);
 }
 
+// Three bytes in four zero, as in the padded segments and tables of executables, the rest random.
+Bytes mostlyZeros(std::size_t count, std::uint32_t seed) {
+    std::mt19937 generator(seed);
+    Bytes bytes(count);
+    for (auto& byte : bytes) byte = generator() % 4 == 0 ? static_cast<std::uint8_t>(generator()) : 0;
+    return bytes;
+}
+
 // Screening: a clear bit promises that the decoder finds nothing at that offset, whatever the
 // capacity. Every offset of inputs that reach every way a screen decides, at block starts of
-// every alignment; and each screen must spare most attempts on random bytes, or it is no use.
+// every alignment; and each screen must spare most attempts on random bytes and on mostly
+// zeros, or it is no use.
 TEST(ScreenTest, AClearBitIsAnOffsetWhereTheDecoderFindsNothing) {
     const Bytes random = randomBytes(20000, 41);
     // Every way the tests make streams of every format, of text and of runs (whose first match
@@ -225,17 +235,19 @@ TEST(ScreenTest, AClearBitIsAnOffsetWhereTheDecoderFindsNothing) {
         {"random", random},
         {"text", textBytes(8000, 42)},
         {"machine code", wholeExecutable(16000)},
+        {"mostly zeros", mostlyZeros(16000, 47)},
         {"runs of every byte", runsOfEveryByte(100)},
         {"periodic", periodicPatterns(8000, 43)}};
     for (const Bytes& period : {storedChainPeriod(), fixedChainPeriod(true), dynamicChainPeriod(false),
                                 fixedMatchChainPeriod(), dclBinaryLiteralChainPeriod(), lzoLiteralRunChainPeriod(),
                                 nrv2LiteralChainPeriod()})
         inputs.push_back({"chain", repeatedTo(period, 3000)});
-    // What each screen spares at least, by input and format: a weaker screen fails here.
+    // What each screen spares at least, by input and format: a weaker screen fails here. (Not on
+    // the test binary's own code, which each build lays out in its own way.)
     const std::map<std::pair<std::string, std::string>, double> sparedAtLeast = {
         {{"random", "Deflate"}, 0.6},         {{"random", "PKWare"}, 0.95},      {{"random", "LZO"}, 0.8},
-        {{"random", "UCL2B"}, 0.91},          {{"random", "UCL2D"}, 0.88},       {{"machine code", "LZO"}, 0.45},
-        {{"machine code", "Deflate"}, 0.875}};
+        {{"random", "UCL2B"}, 0.91},          {{"random", "UCL2D"}, 0.88},       {{"mostly zeros", "LZO"}, 0.3},
+        {{"mostly zeros", "Deflate"}, 0.93}};
     for (const FormatDescriptor& format : formatTable()) {
         for (const auto& [name, input] : inputs) {
             for (const std::uint32_t capacity : {0u, 9u, 1u << 20}) {
