@@ -409,9 +409,10 @@ constexpr SecondControls secondControlsTable() {
     const auto firsts = firstControlTable<method>();
     for (unsigned first = 0; first < 256; ++first) {
         if (firsts[first] != mayGoOn) continue;  // the first byte decides, or the walk does
+        // The first byte's literals do not depend on the second.
+        table.at[first] = static_cast<std::uint8_t>(1 + readTwoControls<method>(first, 0).literalsOfFirst);
         for (unsigned second = 0; second < 256; ++second) {
             const TwoControls read = readTwoControls<method>(first, second);
-            table.at[first] = static_cast<std::uint8_t>(1 + read.literalsOfFirst);
             if (read.fail) table.fails[first][second / 64] |= std::uint64_t{1} << (second % 64);
             if (read.nearDecides) {
                 table.nearDecides[first][second / 64] |= std::uint64_t{1} << (second % 64);
